@@ -1,0 +1,134 @@
+# Sourced by the scripts that run Windows programs: one private Wine prefix, a
+# virtual display, a persistent wineserver, the Windows tool stand-ins and the
+# local download service, all under one directory and all stopped by
+# `vorn_env_stop`. Must run inside a private mount namespace (see
+# `vorn_enter_namespace`), because the test certificate authority is made
+# trusted by bind-mounting a CA bundle over the system one for this run only.
+
+vorn_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+vorn_python=/usr/bin/python3
+system_bundle=/etc/ssl/certs/ca-certificates.crt
+
+# Re-executes the calling script inside a private mount namespace, once.
+vorn_enter_namespace() {
+  if [[ -z "${VORN_PRIVATE_NAMESPACE:-}" ]]; then
+    exec unshare --mount --propagation private \
+      env VORN_PRIVATE_NAMESPACE=1 "$@"
+  fi
+}
+
+# Linux path -> the same path as Wine sees it through drive Z:.
+vorn_windows_path() {
+  local path
+  path=$(realpath -m "$1")
+  printf 'Z:%s' "${path//\//\\}"
+}
+
+vorn_pids=()
+
+vorn_env_stop() {
+  set +e
+  local pid
+  for pid in "${vorn_pids[@]}"; do
+    kill "$pid" 2>/dev/null
+  done
+  if [[ -n "${WINEPREFIX:-}" ]]; then
+    wineserver -k 2>/dev/null
+    wineserver -w 2>/dev/null
+  fi
+  for pid in "${vorn_pids[@]}"; do
+    wait "$pid" 2>/dev/null
+  done
+  vorn_pids=()
+  if mountpoint -q "$system_bundle" 2>/dev/null || grep -q " $system_bundle " /proc/self/mounts; then
+    umount "$system_bundle" 2>/dev/null
+  fi
+}
+
+vorn_start_display() {
+  local n
+  for n in $(seq 90 199); do
+    [[ -e /tmp/.X11-unix/X$n || -e /tmp/.X$n-lock ]] || break
+  done
+  Xvfb ":$n" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
+  vorn_pids+=($!)
+  export DISPLAY=":$n"
+  local i
+  for i in $(seq 100); do
+    xdpyinfo >/dev/null 2>&1 && return 0
+    sleep 0.1
+  done
+  echo "Xvfb did not start" >&2
+  return 1
+}
+
+vorn_trust_test_ca() {
+  local env_dir=$1
+  "$vorn_python" "$vorn_root/tools/release_service.py" tls --dir "$env_dir/tls" >/dev/null
+  cat "$system_bundle" "$env_dir/tls/ca.pem" >"$env_dir/ca-bundle.crt"
+  mount --bind "$env_dir/ca-bundle.crt" "$system_bundle"
+}
+
+vorn_start_wine() {
+  local env_dir=$1
+  export WINEPREFIX="$env_dir/prefix"
+  export WINEDEBUG=-all
+  # No Mono or Gecko: nothing of ours needs them, and their installers prompt.
+  export WINEDLLOVERRIDES="mscoree,mshtml="
+  mkdir -p "$WINEPREFIX"
+  # Wine's own services inherit the output of whatever starts them; keep them
+  # off our pipes, or readers of those pipes never see the end.
+  wineserver -p </dev/null >/dev/null 2>&1
+  wineboot -i </dev/null >/dev/null 2>&1
+}
+
+# The system tools that Wine lacks, replaced by our stand-ins.
+vorn_install_standins() {
+  local standins=$1
+  local system32="$WINEPREFIX/drive_c/windows/system32"
+  [[ -f "$standins/tar.exe" ]] && cp "$standins/tar.exe" "$system32/tar.exe"
+  if [[ -f "$standins/powershell.exe" ]]; then
+    mkdir -p "$system32/WindowsPowerShell/v1.0"
+    cp "$standins/powershell.exe" "$system32/WindowsPowerShell/v1.0/powershell.exe"
+  fi
+  export VORN_STANDIN_DIR="$standins"
+  VORN_STANDIN_DIR_WIN=$(vorn_windows_path "$standins")
+  export VORN_STANDIN_DIR_WIN
+}
+
+vorn_start_service() {
+  local env_dir=$1
+  local www="$env_dir/www"
+  mkdir -p "$www"
+  rm -f "$env_dir/service.json"
+  "$vorn_python" "$vorn_root/tools/release_service.py" serve --root "$www" \
+    --http-port 0 --https-port 0 --tls-dir "$env_dir/tls" --faults \
+    --ready-file "$env_dir/service.json" >"$env_dir/service.out" 2>"$env_dir/service.log" &
+  vorn_pids+=($!)
+  local i
+  for i in $(seq 200); do
+    [[ -s "$env_dir/service.json" ]] && break
+    sleep 0.05
+  done
+  [[ -s "$env_dir/service.json" ]] || { echo "download service did not start" >&2; return 1; }
+  local ports
+  ports=$("$vorn_python" -c 'import json,sys; d=json.load(open(sys.argv[1])); print(d["http"], d["https"])' "$env_dir/service.json")
+  export VORN_TEST_HTTP="http://127.0.0.1:${ports% *}"
+  export VORN_TEST_HTTPS="https://localhost:${ports#* }"
+  export VORN_TEST_WWW="$www"
+  VORN_TEST_WWW_WIN=$(vorn_windows_path "$www")
+  export VORN_TEST_WWW_WIN
+}
+
+# Starts everything under `env_dir` (recreated), with stand-ins from `standins`.
+vorn_env_start() {
+  local env_dir=$1 standins=$2
+  rm -rf "$env_dir"
+  mkdir -p "$env_dir"
+  trap vorn_env_stop EXIT
+  vorn_trust_test_ca "$env_dir"
+  vorn_start_display
+  vorn_start_wine "$env_dir"
+  vorn_install_standins "$standins"
+  vorn_start_service "$env_dir"
+}

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+// The worker never touches a window: it posts these two messages to
+// `mainWindow`, handing over a heap payload that the window thread frees.
+inline constexpr UINT WM_UPDATE_PROGRESS = WM_APP + 1;  // lParam: ProgressUpdate*
+inline constexpr UINT WM_UPDATE_FINISHED = WM_APP + 2;  // wParam: 1 success; lParam: std::wstring* or 0
+
+struct ProgressUpdate {
+  std::wstring title;
+  std::wstring detail;
+  std::int32_t permille = 0;
+};
+
+// The window the worker reports to. Set by the window thread before the
+// worker starts, never changed afterwards.
+extern HWND mainWindow;
+
+// The process exit code: 1 until a run succeeds. Written by the worker just
+// before its success report and read by the window thread after the loop.
+extern std::atomic<int> UpdaterExitCode;
+
+// How often the final report is offered again while the queue refuses it.
+inline constexpr std::chrono::milliseconds FinishedRetryInterval{10};
+
+// `PostMessageW` or a test's stand-in for it.
+using MessagePoster = BOOL(WINAPI*)(HWND, UINT, WPARAM, LPARAM);
+
+// done * 1000 / total in unsigned 64-bit arithmetic, capped at 1000; 0 when
+// total is 0.
+std::int32_t ProgressPermille(std::uint64_t done, std::uint64_t total);
+
+// "12.3%": the per-mille value with exactly one decimal.
+std::wstring PercentText(std::int32_t permille);
+
+// Posts one progress update. A refused post frees its payload.
+void PostProgressTo(HWND window, MessagePoster post, std::wstring_view title,
+                    std::wstring_view detail, std::uint64_t done, std::uint64_t total);
+void PostProgress(std::wstring_view title, std::wstring_view detail, std::uint64_t done,
+                  std::uint64_t total);
+
+// Posts the run's outcome. The outcome must not be lost, so a refused post is
+// repeated every `retryInterval` for as long as the window exists.
+void PostFinishedTo(HWND window, MessagePoster post, bool success, std::wstring message,
+                    std::chrono::milliseconds retryInterval);
+
+// Sets `UpdaterExitCode` to 0, then reports success to `mainWindow`.
+void ReportSuccess();
+
+// Reports a failure with a UTF-8 message to `mainWindow`.
+void ReportFailure(std::string_view utf8Message);
+
+// The receiving side takes ownership of the payloads back.
+std::unique_ptr<ProgressUpdate> TakeProgressUpdate(LPARAM lParam);
+std::unique_ptr<std::wstring> TakeFailureMessage(LPARAM lParam);

@@ -1,0 +1,143 @@
+#include "manifest/release_manifest.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+
+#include "update/update_error.h"
+
+namespace {
+
+const std::string DigestA(64, 'a');
+const std::string DigestB = std::string(63, 'B') + "C";
+
+std::string TwoByteCharacters(int count) {
+  std::string text;
+  for (int i = 0; i < count; ++i) {
+    text += "\xC3\xA9";
+  }
+  return text;
+}
+
+// A valid manifest, field by field, in which tests replace single values.
+std::map<std::string, std::string> ValidFields() {
+  return {{"protocol", "1"},
+          {"launcherVersion", "\"2.0.0\""},
+          {"runnerVersion", "\"2.1.0\""},
+          {"launcherSha256", "\"" + DigestA + "\""},
+          {"runnerSha256", "\"" + DigestB + "\""},
+          {"launcherSize", "1000"},
+          {"runnerSize", "2000"}};
+}
+
+std::string Document(const std::map<std::string, std::string>& fields) {
+  std::string text = "{";
+  for (const auto& [key, value] : fields) {
+    text += "\"" + key + "\": " + value + ",";
+  }
+  return text + "}";
+}
+
+std::string FailureOf(const std::string& text) {
+  try {
+    ParseReleaseManifest(text);
+  } catch (const UpdateError& error) {
+    return error.what();
+  }
+  return "no failure";
+}
+
+const std::string Invalid = "Invalid update manifest.";
+const std::string Missing = "The update manifest is missing a required field.";
+
+TEST(ReleaseManifest, ReadsAllSevenFields) {
+  const ReleaseManifest manifest = ParseReleaseManifest(Document(ValidFields()));
+  EXPECT_EQ(manifest.protocol, 1);
+  EXPECT_EQ(manifest.launcherVersion, L"2.0.0");
+  EXPECT_EQ(manifest.runnerVersion, L"2.1.0");
+  EXPECT_EQ(manifest.launcherSha256, std::wstring(64, L'a'));
+  EXPECT_EQ(manifest.runnerSha256, std::wstring(63, L'B') + L"C");
+  EXPECT_EQ(manifest.launcherSize, 1000u);
+  EXPECT_EQ(manifest.runnerSize, 2000u);
+}
+
+TEST(ReleaseManifest, OrderNestingAndMalformedJsonDoNotMatter) {
+  const std::string text =
+      "\xEF\xBB\xBF// not json\n{\"runnerSize\": 2000, \"extra\": [1, {\"deep\": {"
+      "\"protocol\": 3, \"launcherVersion\": \"2.0.0\"}}], \"runnerVersion\": \"\","
+      "\"launcherSha256\": \"" + DigestA + "\",, \"runnerSha256\":\"" + DigestB +
+      "\" \"launcherSize\": 1000.5e3,";
+  const ReleaseManifest manifest = ParseReleaseManifest(text);
+  EXPECT_EQ(manifest.protocol, 3);
+  EXPECT_EQ(manifest.runnerVersion, L"");
+  EXPECT_EQ(manifest.launcherSize, 1000u);
+  EXPECT_EQ(manifest.runnerSize, 2000u);
+}
+
+TEST(ReleaseManifest, ValidationRules) {
+  struct Case {
+    const char* key;
+    std::string value;
+    std::string failure;  // empty: accepted
+  };
+  const Case cases[] = {
+      {"protocol", "2", ""},
+      {"protocol", "0", Invalid},
+      {"protocol", "-1", Invalid},
+      {"protocol", "\"1\"", Invalid},
+      {"protocol", "4294967297", ""},   // low 32 bits are 1
+      {"protocol", "2147483648", Invalid},  // low 32 bits are negative
+      {"launcherSha256", "\"" + std::string(63, 'a') + "\"", Invalid},
+      {"launcherSha256", "\"" + std::string(65, 'a') + "\"", Invalid},
+      {"runnerSha256", "\"" + std::string(63, 'a') + "\"", Invalid},
+      {"runnerSha256", "\"" + std::string(65, 'a') + "\"", Invalid},
+      {"runnerSha256", "\"" + std::string(64, 'z') + "\"", ""},  // characters are not checked here
+      // 64 bytes of UTF-8, but only 32 UTF-16 code units.
+      {"launcherSha256", "\"" + TwoByteCharacters(32) + "\"", Invalid},
+      {"launcherSize", "0", Invalid},
+      {"launcherSize", "\"1000\"", Invalid},
+      {"runnerSize", "-5", ""},
+      {"runnerSize", "0.9", Invalid},
+      {"launcherVersion", "1", Invalid},
+      {"runnerVersion", "\"\"", ""},
+  };
+  for (const Case& c : cases) {
+    auto fields = ValidFields();
+    fields[c.key] = c.value;
+    EXPECT_EQ(FailureOf(Document(fields)), c.failure.empty() ? "no failure" : c.failure)
+        << c.key << " = " << c.value;
+  }
+}
+
+TEST(ReleaseManifest, FirstFailingReadDecides) {
+  // Validation runs only after all seven reads.
+  auto fields = ValidFields();
+  fields["protocol"] = "0";
+  fields.erase("runnerSize");
+  EXPECT_EQ(FailureOf(Document(fields)), Missing);
+
+  // Reads run in a fixed order: launcherVersion comes before runnerSize.
+  fields = ValidFields();
+  fields["launcherVersion"] = "2.0.0";
+  fields.erase("runnerSize");
+  EXPECT_EQ(FailureOf(Document(fields)), Invalid);
+
+  for (const auto& [key, value] : ValidFields()) {
+    auto without = ValidFields();
+    without.erase(key);
+    EXPECT_EQ(FailureOf(Document(without)), Missing) << key;
+  }
+  EXPECT_EQ(FailureOf("{\"Protocol\": 1}"), Missing);
+}
+
+TEST(ReleaseManifest, VersionTextsAreUtf8) {
+  auto fields = ValidFields();
+  fields["launcherVersion"] = "\"2.0 \xC3\xA9\xE6\xBC\xA2\"";
+  fields["runnerVersion"] = "\"bad \xFF end\"";
+  const ReleaseManifest manifest = ParseReleaseManifest(Document(fields));
+  EXPECT_EQ(manifest.launcherVersion, L"2.0 \u00E9\u6F22");
+  EXPECT_EQ(manifest.runnerVersion, L"bad \uFFFD end");
+}
+
+}  // namespace

@@ -1,0 +1,259 @@
+#!/usr/bin/env python3
+"""Makes and checks release directories for the updater.
+
+A release directory holds VORNLauncher.exe, VORNRunner.zip (run.exe at its top)
+and manifest.json describing both.
+"""
+import argparse
+import hashlib
+import json
+import os
+import re
+import shutil
+import sys
+import tempfile
+import zipfile
+from pathlib import Path
+
+LAUNCHER = "VORNLauncher.exe"
+RUNNER = "VORNRunner.zip"
+MANIFEST = "manifest.json"
+RUNNER_ENTRY = "run.exe"
+PROTOCOL = 1
+MANIFEST_LIMIT = 131072
+KEYS = ("protocol", "launcherVersion", "runnerVersion",
+        "launcherSha256", "runnerSha256", "launcherSize", "runnerSize")
+ZIP_TIME = (1980, 1, 1, 0, 0, 0)
+FILE_ATTR = 0o100644 << 16
+DIR_ATTR = 0o040755 << 16 | 0x10  # 0x10: the MS-DOS directory flag
+COPY_CHUNK = 1 << 20
+SHA256_HEX = re.compile(r"[0-9a-f]{64}")
+
+
+class Refused(Exception):
+    """A one-line reason why the release cannot be made."""
+
+
+def version_problem(text):
+    # The updater's manifest reader decodes no escapes, so every character
+    # that JSON would have to escape is refused.
+    for char in text:
+        if char in '"\\' or ord(char) < 0x20 or ord(char) == 0x7F:
+            return f"contains the forbidden character {char!r}"
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return "is not valid UTF-8"
+    return None
+
+
+def digest(path):
+    sha, size = hashlib.sha256(), 0
+    with open(path, "rb") as f:
+        while chunk := f.read(COPY_CHUNK):
+            sha.update(chunk)
+            size += len(chunk)
+    return sha.hexdigest(), size
+
+
+def zip_has_runner_entry(path):
+    with zipfile.ZipFile(path) as archive:
+        return RUNNER_ENTRY in archive.namelist()
+
+
+def check_runner(runner):
+    if runner.is_dir():
+        if not any(runner.iterdir()):
+            raise Refused(f"runner directory is empty: {runner}")
+        if not (runner / RUNNER_ENTRY).is_file():
+            raise Refused(f"runner directory has no {RUNNER_ENTRY} at its top: {runner}")
+    elif runner.is_file():
+        if runner.stat().st_size == 0:
+            raise Refused(f"runner archive is empty: {runner}")
+        try:
+            found = zip_has_runner_entry(runner)
+        except zipfile.BadZipFile:
+            raise Refused(f"runner is not a ZIP archive: {runner}") from None
+        if not found:
+            raise Refused(f"runner archive has no {RUNNER_ENTRY} at its top: {runner}")
+    else:
+        raise Refused(f"runner not found: {runner}")
+
+
+def zip_directory(source, destination):
+    """Zips source reproducibly: sorted entries, fixed times and modes, every directory listed."""
+    names = []
+    for parent, dirs, files in os.walk(source):
+        for name in dirs + files:
+            path = Path(parent, name)
+            relative = path.relative_to(source).as_posix()
+            if path.is_dir() and not path.is_symlink():
+                names.append(relative + "/")
+            elif path.is_file():
+                names.append(relative)
+            else:
+                raise Refused(f"runner directory holds something other than files and folders: {path}")
+    with zipfile.ZipFile(destination, "w") as archive:
+        for name in sorted(names):
+            info = zipfile.ZipInfo(name, ZIP_TIME)
+            info.create_system = 3
+            if name.endswith("/"):
+                info.external_attr = DIR_ATTR
+                archive.writestr(info, b"")
+                continue
+            info.external_attr = FILE_ATTR
+            info.compress_type = zipfile.ZIP_DEFLATED
+            info.file_size = (source / name).stat().st_size
+            with open(source / name, "rb") as src, archive.open(info, "w") as dst:
+                shutil.copyfileobj(src, dst, COPY_CHUNK)
+
+
+def manifest_bytes(launcher_version, runner_version, launcher, runner):
+    launcher_sha, launcher_size = digest(launcher)
+    runner_sha, runner_size = digest(runner)
+    manifest = {
+        "protocol": PROTOCOL,
+        "launcherVersion": launcher_version,
+        "runnerVersion": runner_version,
+        "launcherSha256": launcher_sha,
+        "runnerSha256": runner_sha,
+        "launcherSize": launcher_size,
+        "runnerSize": runner_size,
+    }
+    return (json.dumps(manifest, ensure_ascii=False, indent=2) + "\n").encode("utf-8")
+
+
+def make(launcher, runner, launcher_version, runner_version, out):
+    for what, text in (("launcher version", launcher_version), ("runner version", runner_version)):
+        problem = version_problem(text)
+        if problem:
+            raise Refused(f"{what} {problem}")
+    if not launcher.is_file():
+        raise Refused(f"launcher not found: {launcher}")
+    if launcher.stat().st_size == 0:
+        raise Refused(f"launcher is empty: {launcher}")
+    check_runner(runner)
+
+    created = not out.exists()
+    out.mkdir(parents=True, exist_ok=True)
+    staging = Path(tempfile.mkdtemp(prefix=".staging-", dir=out))
+    try:
+        shutil.copyfile(launcher, staging / LAUNCHER)
+        if runner.is_dir():
+            zip_directory(runner, staging / RUNNER)
+        else:
+            shutil.copyfile(runner, staging / RUNNER)
+        data = manifest_bytes(launcher_version, runner_version, staging / LAUNCHER, staging / RUNNER)
+        if len(data) > MANIFEST_LIMIT:
+            raise Refused(f"manifest would be {len(data)} bytes, more than the limit of {MANIFEST_LIMIT}")
+        (staging / MANIFEST).write_bytes(data)
+        # The manifest goes in last: an interrupted run never leaves a new
+        # manifest describing payloads that are not in place.
+        for name in (LAUNCHER, RUNNER, MANIFEST):
+            os.replace(staging / name, out / name)
+    except BaseException:
+        if created:
+            shutil.rmtree(out, ignore_errors=True)
+        raise
+    finally:
+        shutil.rmtree(staging, ignore_errors=True)
+
+
+def unique_keys(pairs):
+    seen = set()
+    for key, _ in pairs:
+        if key in seen:
+            raise ValueError(f"duplicate key {key!r}")
+        seen.add(key)
+    return dict(pairs)
+
+
+def is_size(value):
+    return isinstance(value, int) and not isinstance(value, bool) and value >= 0
+
+
+def verify(release):
+    """Returns the problems found in the release directory; empty when it is sound."""
+    try:
+        raw = (release / MANIFEST).read_bytes()
+    except OSError as error:
+        return [f"{MANIFEST}: cannot read: {error.strerror}"]
+    problems = []
+    if len(raw) > MANIFEST_LIMIT:
+        problems.append(f"{MANIFEST}: {len(raw)} bytes, more than the limit of {MANIFEST_LIMIT}")
+    try:
+        manifest = json.loads(raw.decode("utf-8"), object_pairs_hook=unique_keys)
+    except ValueError as error:  # includes bad UTF-8 and a byte order mark
+        return problems + [f"{MANIFEST}: not valid UTF-8 JSON: {error}"]
+    if not isinstance(manifest, dict):
+        return problems + [f"{MANIFEST}: not a JSON object"]
+    if b"\\" in raw:
+        problems.append(f"{MANIFEST}: contains escape sequences, which the updater does not decode")
+    problems += [f"{MANIFEST}: missing key {key!r}" for key in KEYS if key not in manifest]
+    problems += [f"{MANIFEST}: unexpected key {key!r}" for key in manifest if key not in KEYS]
+
+    protocol = manifest.get("protocol", PROTOCOL)
+    if not is_size(protocol) or protocol < 1:
+        problems.append(f"protocol is {protocol!r}, expected an integer of at least 1")
+    for role, file in (("launcher", LAUNCHER), ("runner", RUNNER)):
+        version = manifest.get(f"{role}Version", "")
+        if not isinstance(version, str):
+            problems.append(f"{role}Version is not a string")
+        elif version_problem(version):
+            problems.append(f"{role}Version {version_problem(version)}")
+        expected_sha = manifest.get(f"{role}Sha256")
+        expected_size = manifest.get(f"{role}Size")
+        if expected_sha is not None and not (isinstance(expected_sha, str) and SHA256_HEX.fullmatch(expected_sha)):
+            problems.append(f"{role}Sha256 is not 64 lower-case hex digits: {expected_sha!r}")
+        if expected_size is not None and not is_size(expected_size):
+            problems.append(f"{role}Size is not a non-negative integer: {expected_size!r}")
+        try:
+            actual_sha, actual_size = digest(release / file)
+        except OSError as error:
+            problems.append(f"{file}: cannot read: {error.strerror}")
+            continue
+        if actual_size == 0:
+            problems.append(f"{file}: empty")
+        if is_size(expected_size) and actual_size != expected_size:
+            problems.append(f"{file}: size is {actual_size}, manifest says {expected_size}")
+        if isinstance(expected_sha, str) and actual_sha != expected_sha:
+            problems.append(f"{file}: SHA-256 is {actual_sha}, manifest says {expected_sha}")
+    try:
+        if not zip_has_runner_entry(release / RUNNER):
+            problems.append(f"{RUNNER}: no {RUNNER_ENTRY} at the top of the archive")
+    except (OSError, zipfile.BadZipFile) as error:
+        problems.append(f"{RUNNER}: not a readable ZIP archive: {error}")
+    return problems
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description="Make or check an updater release directory.")
+    commands = parser.add_subparsers(dest="command", required=True)
+    mk = commands.add_parser("make", help="write a release directory")
+    mk.add_argument("--launcher", type=Path, required=True, help="the launcher executable")
+    mk.add_argument("--runner", type=Path, required=True, help="runner directory or .zip, run.exe at its top")
+    mk.add_argument("--launcher-version", required=True)
+    mk.add_argument("--runner-version", required=True)
+    mk.add_argument("--out", type=Path, required=True, help="release directory, created if missing")
+    check = commands.add_parser("verify", help="check a release directory against its manifest")
+    check.add_argument("release", type=Path)
+    args = parser.parse_args(argv)
+
+    try:
+        if args.command == "make":
+            make(args.launcher, args.runner, args.launcher_version, args.runner_version, args.out)
+            print(f"release written to {args.out}")
+            return 0
+        problems = verify(args.release)
+    except (Refused, OSError) as error:
+        print(f"release_tool: {error}", file=sys.stderr)
+        return 1
+    for problem in problems:
+        print(problem)
+    if not problems:
+        print("OK")
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
