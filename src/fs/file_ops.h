@@ -1,0 +1,23 @@
+#pragma once
+
+#include <filesystem>
+
+// True when the path names any existing file-system object. Errors count as
+// absence.
+bool PathExists(const std::filesystem::path& path);
+
+// Creates the directory and every missing parent. Only the outcome for the
+// whole path decides. Throws `UpdateError` "Could not create a directory.".
+void EnsureDirectory(const std::filesystem::path& path);
+
+// Deletes one file if it can; every error is ignored.
+void RemoveFileQuietly(const std::filesystem::path& path);
+
+// Removes a file or a whole directory tree as far as possible; every error is
+// ignored. Read-only entries are made writable so that what the updater
+// installed can always be removed again.
+void RemoveTreeQuietly(const std::filesystem::path& path);
+
+// One rename that replaces an existing destination file and may copy across
+// volumes. Throws the standard file-system error for `rename`.
+void MovePath(const std::filesystem::path& from, const std::filesystem::path& to);

@@ -1,0 +1,104 @@
+#include "fs/install.h"
+
+#include <cstdint>
+#include <fstream>
+#include <memory>
+
+#include "app/progress.h"
+#include "fs/file_ops.h"
+#include "fs/paths.h"
+#include "update/update_error.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+[[noreturn]] void FailInstall() { throw UpdateError("Could not install a file."); }
+
+struct CopyStreams {
+  std::ifstream input;
+  std::ofstream output;
+};
+
+// Opens the source for reading and the destination for writing (created or
+// truncated); either failing to open fails the install.
+CopyStreams OpenCopyStreams(const fs::path& source, const fs::path& destination) {
+  CopyStreams streams{std::ifstream(source, std::ios::binary),
+                      std::ofstream(destination, std::ios::binary | std::ios::trunc)};
+  if (!streams.input.is_open() || !streams.output.is_open()) {
+    FailInstall();
+  }
+  return streams;
+}
+
+// Streams the whole input into the output in `InstallChunkSize` pieces,
+// calling `reportChunk(bytes)` after each piece written. A failed read or
+// write fails the copy: a silently short file must never be installed.
+template <typename ReportChunk>
+void StreamCopy(CopyStreams& streams, ReportChunk reportChunk) {
+  const auto buffer = std::make_unique<char[]>(InstallChunkSize);
+  while (streams.input.good()) {
+    streams.input.read(buffer.get(), static_cast<std::streamsize>(InstallChunkSize));
+    const std::streamsize count = streams.input.gcount();
+    if (count == 0) {
+      break;
+    }
+    streams.output.write(buffer.get(), count);
+    if (!streams.output.good()) {
+      FailInstall();
+    }
+    reportChunk(static_cast<std::uint64_t>(count));
+  }
+  if (streams.input.bad()) {
+    FailInstall();
+  }
+  streams.output.flush();
+}
+
+}  // namespace
+
+void InstallFile(const fs::path& source, const fs::path& destination, std::wstring_view title) {
+  EnsureDirectory(destination.parent_path());
+  CopyStreams streams = OpenCopyStreams(source, destination);
+  const std::uint64_t total = fs::file_size(source);
+  const std::wstring detail = destination.filename().native();
+  std::uint64_t done = 0;
+  StreamCopy(streams, [&](std::uint64_t count) {
+    done += count;
+    PostProgress(title, detail, done, total);
+  });
+}
+
+void InstallRunnerTree(const fs::path& stagedDir, const fs::path& installedDir) {
+  RemoveTreeQuietly(installedDir);
+  EnsureDirectory(installedDir);
+
+  std::uint64_t total = 0;
+  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(stagedDir)) {
+    if (entry.is_regular_file()) {
+      total += entry.file_size();
+    }
+  }
+  const std::uint64_t progressTotal = total == 0 ? 1 : total;
+
+  std::uint64_t done = 0;
+  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(stagedDir)) {
+    const fs::path relative = fs::relative(entry.path(), stagedDir);
+    const fs::path target = installedDir / relative;
+    if (entry.is_directory()) {
+      EnsureDirectory(target);
+      continue;
+    }
+    EnsureDirectory(target.parent_path());
+    const std::wstring& detail = relative.native();
+    CopyStreams streams = OpenCopyStreams(entry.path(), target);
+    StreamCopy(streams, [&](std::uint64_t count) {
+      done += count;
+      PostProgress(L"Installing runner", detail, done, progressTotal);
+    });
+  }
+
+  if (!PathExists(installedDir / RunnerExeName)) {
+    throw UpdateError("The installed runner is missing run.exe.");
+  }
+}

@@ -1,0 +1,49 @@
+#include "fs/installed_state.h"
+
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "crypto/sha256.h"
+#include "fs/file_ops.h"
+#include "fs/paths.h"
+#include "manifest/text_conversion.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool StampContains(const std::string& stamp, const std::wstring& value) {
+  const std::string utf8 = WideToUtf8(value);
+  return utf8.empty() || stamp.find(utf8) != std::string::npos;
+}
+
+}  // namespace
+
+bool IsLauncherCurrent(const fs::path& launcherPath, const ReleaseManifest& manifest) {
+  if (!PathExists(launcherPath)) {
+    return false;
+  }
+  return DigestTextsEqual(FileSha256Hex(launcherPath, L"Checking installed launcher"),
+                          manifest.launcherSha256);
+}
+
+bool IsRunnerCurrent(const fs::path& runnerDir, const ReleaseManifest& manifest) {
+  const fs::path stampPath = runnerDir / RunnerStampFileName();
+  if (!PathExists(runnerDir / RunnerExeName) || !PathExists(stampPath)) {
+    return false;
+  }
+  std::ifstream input(stampPath);
+  const std::string stamp{std::istreambuf_iterator<char>(input), std::istreambuf_iterator<char>()};
+  return StampContains(stamp, manifest.runnerVersion) &&
+         StampContains(stamp, manifest.runnerSha256);
+}
+
+void WriteRunnerStamp(const fs::path& runnerDir, const ReleaseManifest& manifest) {
+  // Text mode on purpose: every line ends in CR LF, as the stamp always has.
+  std::ofstream output(runnerDir / RunnerStampFileName(), std::ios::trunc);
+  output << "{\n"
+         << "  \"runnerVersion\": \"" << WideToUtf8(manifest.runnerVersion) << "\",\n"
+         << "  \"runnerSha256\": \"" << WideToUtf8(manifest.runnerSha256) << "\"\n"
+         << "}\n";
+}

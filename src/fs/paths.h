@@ -1,0 +1,22 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+// Fixed names of the installation, staging and backup layouts.
+inline constexpr const wchar_t* LauncherExeName = L"VORNLauncher.exe";
+inline constexpr const wchar_t* RunnerDirectoryName = L"Runner";
+inline constexpr const wchar_t* RunnerExeName = L"run.exe";
+inline constexpr const wchar_t* RunnerStampName = L".vorn-runner.json";
+inline constexpr const wchar_t* RunnerArchiveName = L"VORNRunner.zip";
+inline constexpr const wchar_t* StagingPrefix = L"VORNUpdate-";
+inline constexpr const wchar_t* BackupPrefix = L".update-backup-";
+inline constexpr const wchar_t* ConfirmationPrefix = L".update-ok-";
+
+std::filesystem::path LauncherFileName();
+std::filesystem::path RunnerDirName();
+std::filesystem::path RunnerStampFileName();
+
+// The system temporary directory. Throws the standard file-system error for
+// `temp_directory_path` when there is none.
+std::filesystem::path TemporaryDirectory();

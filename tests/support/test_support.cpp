@@ -1,0 +1,126 @@
+#include "support/test_support.h"
+
+#include <winhttp.h>
+
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+namespace fs = std::filesystem;
+
+namespace test {
+
+MessageSink::MessageSink() {
+  window_ = ::CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr,
+                              nullptr);
+  previousMainWindow_ = mainWindow;
+  mainWindow = window_;
+}
+
+MessageSink::~MessageSink() {
+  mainWindow = previousMainWindow_;
+  Drain();
+  ::DestroyWindow(window_);
+}
+
+std::vector<ProgressUpdate> MessageSink::Drain() {
+  std::vector<ProgressUpdate> updates;
+  MSG message;
+  while (::PeekMessageW(&message, window_, WM_UPDATE_PROGRESS, WM_UPDATE_FINISHED, PM_REMOVE)) {
+    if (message.message == WM_UPDATE_PROGRESS) {
+      updates.push_back(*TakeProgressUpdate(message.lParam));
+    } else {
+      finished.push_back({message.wParam != 0, TakeFailureMessage(message.lParam)});
+    }
+  }
+  return updates;
+}
+
+TempDir::TempDir(const std::wstring& hint) {
+  static int counter = 0;
+  path_ = fs::temp_directory_path() /
+          (L"vorn-test-" + hint + L"-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+           std::to_wstring(++counter));
+  fs::remove_all(path_);
+  fs::create_directories(path_);
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  fs::remove_all(path_, ignored);
+}
+
+void WriteBytes(const fs::path& path, const std::string& bytes) {
+  fs::create_directories(path.parent_path());
+  std::ofstream output(path, std::ios::binary | std::ios::trunc);
+  output.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!output) {
+    throw std::runtime_error("test could not write a file");
+  }
+}
+
+std::string ReadBytes(const fs::path& path) {
+  std::ifstream input(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(input), std::istreambuf_iterator<char>()};
+}
+
+std::string PatternBytes(std::size_t count) {
+  std::string bytes(count, '\0');
+  for (std::size_t i = 0; i < count; ++i) {
+    bytes[i] = static_cast<char>(i % 251);
+  }
+  return bytes;
+}
+
+std::string FailureOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const std::exception& error) {
+    return error.what();
+  }
+  return "no failure";
+}
+
+std::wstring EnvironmentValue(const wchar_t* name) {
+  wchar_t buffer[4096];
+  const DWORD length = ::GetEnvironmentVariableW(name, buffer, 4096);
+  return length > 0 && length < 4096 ? std::wstring(buffer, length) : std::wstring();
+}
+
+std::wstring HttpBase() { return EnvironmentValue(L"VORN_TEST_HTTP"); }
+std::wstring HttpsBase() { return EnvironmentValue(L"VORN_TEST_HTTPS"); }
+fs::path ServedDirectory() { return EnvironmentValue(L"VORN_TEST_WWW_WIN"); }
+
+std::string FetchText(const std::wstring& url) {
+  URL_COMPONENTS parts{};
+  parts.dwStructSize = sizeof(parts);
+  parts.dwHostNameLength = static_cast<DWORD>(-1);
+  parts.dwUrlPathLength = static_cast<DWORD>(-1);
+  parts.dwExtraInfoLength = static_cast<DWORD>(-1);
+  if (!::WinHttpCrackUrl(url.c_str(), 0, 0, &parts)) {
+    throw std::runtime_error("bad test URL");
+  }
+  const std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
+  const std::wstring path = std::wstring(parts.lpszUrlPath, parts.dwUrlPathLength) +
+                            std::wstring(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+  HINTERNET session = ::WinHttpOpen(L"vorn-test", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0);
+  HINTERNET connection = ::WinHttpConnect(session, host.c_str(), parts.nPort, 0);
+  HINTERNET request = ::WinHttpOpenRequest(
+      connection, L"GET", path.c_str(), nullptr, nullptr, nullptr,
+      parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0);
+  std::string body;
+  if (request && ::WinHttpSendRequest(request, nullptr, 0, nullptr, 0, 0, 0) &&
+      ::WinHttpReceiveResponse(request, nullptr)) {
+    char buffer[8192];
+    DWORD read = 0;
+    while (::WinHttpReadData(request, buffer, sizeof(buffer), &read) && read > 0) {
+      body.append(buffer, read);
+    }
+  }
+  ::WinHttpCloseHandle(request);
+  ::WinHttpCloseHandle(connection);
+  ::WinHttpCloseHandle(session);
+  return body;
+}
+
+}  // namespace test
