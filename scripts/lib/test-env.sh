@@ -25,6 +25,7 @@ vorn_windows_path() {
 }
 
 vorn_pids=()
+vorn_env_dir=
 
 vorn_env_stop() {
   set +e
@@ -42,6 +43,9 @@ vorn_env_stop() {
   vorn_pids=()
   if mountpoint -q "$system_bundle" 2>/dev/null || grep -q " $system_bundle " /proc/self/mounts; then
     umount "$system_bundle" 2>/dev/null
+  fi
+  if [[ -n "$vorn_env_dir" && -z "${VORN_KEEP_ENV:-}" ]]; then
+    rm -rf "$vorn_env_dir"
   fi
 }
 
@@ -125,6 +129,7 @@ vorn_env_start() {
   local env_dir=$1 standins=$2
   rm -rf "$env_dir"
   mkdir -p "$env_dir"
+  vorn_env_dir=$env_dir
   trap vorn_env_stop EXIT
   vorn_trust_test_ca "$env_dir"
   vorn_start_display

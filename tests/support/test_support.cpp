@@ -87,6 +87,19 @@ std::wstring EnvironmentValue(const wchar_t* name) {
   return length > 0 && length < 4096 ? std::wstring(buffer, length) : std::wstring();
 }
 
+ScopedEnvironment::ScopedEnvironment(const wchar_t* name, const std::wstring& value)
+    : name_(name), previous_(EnvironmentValue(name)), hadPrevious_(!previous_.empty()) {
+  ::SetEnvironmentVariableW(name, value.c_str());
+}
+
+ScopedEnvironment::~ScopedEnvironment() {
+  ::SetEnvironmentVariableW(name_.c_str(), hadPrevious_ ? previous_.c_str() : nullptr);
+}
+
+fs::path StandinPath(const wchar_t* fileName) {
+  return fs::path(EnvironmentValue(L"VORN_STANDIN_DIR_WIN")) / fileName;
+}
+
 std::wstring HttpBase() { return EnvironmentValue(L"VORN_TEST_HTTP"); }
 std::wstring HttpsBase() { return EnvironmentValue(L"VORN_TEST_HTTPS"); }
 fs::path ServedDirectory() { return EnvironmentValue(L"VORN_TEST_WWW_WIN"); }

@@ -67,6 +67,24 @@ std::string FailureOf(const std::function<void()>& action);
 // Environment of the test run (set by scripts/test); empty when absent.
 std::wstring EnvironmentValue(const wchar_t* name);
 
+// Sets an environment variable (inherited by child programs) for a scope.
+class ScopedEnvironment {
+ public:
+  ScopedEnvironment(const wchar_t* name, const std::wstring& value);
+  ~ScopedEnvironment();
+  ScopedEnvironment(const ScopedEnvironment&) = delete;
+  ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+ private:
+  std::wstring name_;
+  std::wstring previous_;
+  bool hadPrevious_;
+};
+
+// A stand-in program built for the tests (tar.exe, powershell.exe,
+// VORNLauncher.exe).
+std::filesystem::path StandinPath(const wchar_t* fileName);
+
 // Base URLs of the local download service, and its served directory.
 std::wstring HttpBase();   // http://127.0.0.1:PORT
 std::wstring HttpsBase();  // https://localhost:PORT
