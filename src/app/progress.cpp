@@ -33,30 +33,30 @@ void PostProgress(std::wstring_view title, std::wstring_view detail, std::uint64
   PostProgressTo(mainWindow, &::PostMessageW, title, detail, done, total);
 }
 
-void PostFinishedTo(HWND window, MessagePoster post, bool success, std::wstring message,
-                    std::chrono::milliseconds retryInterval) {
-  std::unique_ptr<std::wstring> payload;
-  if (!success) {
-    payload = std::make_unique<std::wstring>(std::move(message));
-  }
+void PostFinishedTo(HWND window, MessagePoster post, bool success,
+                    std::unique_ptr<std::wstring> message, std::chrono::milliseconds retryInterval) {
   const WPARAM wParam = success ? 1 : 0;
-  while (!post(window, WM_UPDATE_FINISHED, wParam, reinterpret_cast<LPARAM>(payload.get()))) {
+  while (!post(window, WM_UPDATE_FINISHED, wParam, reinterpret_cast<LPARAM>(message.get()))) {
     if (!::IsWindow(window)) {
       return;
     }
     std::this_thread::sleep_for(retryInterval);
   }
-  payload.release();
+  message.release();
 }
 
 void ReportSuccess() {
   UpdaterExitCode = 0;
-  PostFinishedTo(mainWindow, &::PostMessageW, true, {}, FinishedRetryInterval);
+  PostFinishedTo(mainWindow, &::PostMessageW, true, nullptr, FinishedRetryInterval);
 }
 
 void ReportFailure(std::string_view utf8Message) {
-  PostFinishedTo(mainWindow, &::PostMessageW, false, Utf8ToWide(utf8Message),
-                 FinishedRetryInterval);
+  PostFinishedTo(mainWindow, &::PostMessageW, false,
+                 std::make_unique<std::wstring>(Utf8ToWide(utf8Message)), FinishedRetryInterval);
+}
+
+void ReportUnknownFailure() {
+  PostFinishedTo(mainWindow, &::PostMessageW, false, nullptr, FinishedRetryInterval);
 }
 
 std::unique_ptr<ProgressUpdate> TakeProgressUpdate(LPARAM lParam) {

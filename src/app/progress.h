@@ -47,16 +47,20 @@ void PostProgressTo(HWND window, MessagePoster post, std::wstring_view title,
 void PostProgress(std::wstring_view title, std::wstring_view detail, std::uint64_t done,
                   std::uint64_t total);
 
-// Posts the run's outcome. The outcome must not be lost, so a refused post is
-// repeated every `retryInterval` for as long as the window exists.
-void PostFinishedTo(HWND window, MessagePoster post, bool success, std::wstring message,
-                    std::chrono::milliseconds retryInterval);
+// Posts the run's outcome; `message` is null on success and for a failure
+// without a text. The outcome must not be lost, so a refused post is repeated
+// every `retryInterval` for as long as the window exists.
+void PostFinishedTo(HWND window, MessagePoster post, bool success,
+                    std::unique_ptr<std::wstring> message, std::chrono::milliseconds retryInterval);
 
 // Sets `UpdaterExitCode` to 0, then reports success to `mainWindow`.
 void ReportSuccess();
 
 // Reports a failure with a UTF-8 message to `mainWindow`.
 void ReportFailure(std::string_view utf8Message);
+
+// Reports a failure that carries no message; the window shows its own text.
+void ReportUnknownFailure();
 
 // The receiving side takes ownership of the payloads back.
 std::unique_ptr<ProgressUpdate> TakeProgressUpdate(LPARAM lParam);

@@ -28,3 +28,13 @@ PROCESS_INFORMATION StartLauncher(const std::wstring& installDir, const std::wst
   }
   return info;
 }
+
+void RestartLauncher(const std::wstring& installDir) {
+  const PROCESS_INFORMATION info = StartLauncher(installDir, L"");
+  if (info.hThread != nullptr) {
+    ::CloseHandle(info.hThread);
+  }
+  if (info.hProcess != nullptr) {
+    ::CloseHandle(info.hProcess);
+  }
+}

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <filesystem>
+
+#include "fs/paths.h"
+
+// The three places one update run works in, and the files in them.
+struct RunPaths {
+  std::filesystem::path installDir;
+  std::filesystem::path stagingDir;
+  std::filesystem::path backupDir;
+
+  std::filesystem::path StagedLauncher() const { return stagingDir / LauncherFileName(); }
+  std::filesystem::path StagedArchive() const { return stagingDir / RunnerArchiveName; }
+  std::filesystem::path StagedRunner() const { return stagingDir / RunnerDirName(); }
+  std::filesystem::path InstalledLauncher() const { return installDir / LauncherFileName(); }
+  std::filesystem::path InstalledRunner() const { return installDir / RunnerDirName(); }
+  std::filesystem::path BackupLauncher() const { return backupDir / LauncherFileName(); }
+  std::filesystem::path BackupRunner() const { return backupDir / RunnerDirName(); }
+};
+
+// Which components this run replaces.
+struct InstallPlan {
+  bool updateLauncher = false;
+  bool updateRunner = false;
+};

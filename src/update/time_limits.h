@@ -1,0 +1,26 @@
+#pragma once
+
+#include <windows.h>
+
+#include "process/child_process.h"
+
+// The longest wait for the running launcher to end before files are replaced.
+inline constexpr DWORD LauncherExitTimeout = 15000;
+
+// The healthy-start handshake checks for the confirmation this many times,
+// this far apart.
+inline constexpr int HealthyStartChecks = 90;
+inline constexpr DWORD HealthyStartCheckInterval = 1000;
+
+// How long an unconfirmed launcher that was ended is given to go away before
+// the previous files are put back.
+inline constexpr DWORD UnconfirmedLauncherExitTimeout = 5000;
+
+// Every time limit of a run in one place, so tests can shorten them.
+struct UpdateTimeLimits {
+  DWORD launcherExitTimeout = LauncherExitTimeout;
+  int healthyStartChecks = HealthyStartChecks;
+  DWORD healthyStartCheckInterval = HealthyStartCheckInterval;
+  DWORD unconfirmedLauncherExitTimeout = UnconfirmedLauncherExitTimeout;
+  DWORD toolTimeout = ChildProcessTimeout;
+};

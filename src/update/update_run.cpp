@@ -1,0 +1,84 @@
+#include "update/update_run.h"
+
+#include <windows.h>
+
+#include <exception>
+
+#include "app/progress.h"
+#include "cli/command_line.h"
+#include "crypto/sha256.h"
+#include "fs/file_ops.h"
+#include "fs/installed_state.h"
+#include "manifest/release_manifest.h"
+#include "net/download.h"
+#include "process/launcher.h"
+#include "process/tokens.h"
+#include "update/install_transaction.h"
+#include "update/run_paths.h"
+#include "update/runner_staging.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+InstallPlan MakePlan(const UpdateOptions& options, const ReleaseManifest& manifest,
+                     const RunPaths& paths) {
+  InstallPlan plan;
+  plan.updateLauncher =
+      options.launcher && (!options.repair || !IsLauncherCurrent(paths.InstalledLauncher(), manifest));
+  plan.updateRunner =
+      options.runner && (!options.repair || !IsRunnerCurrent(paths.InstalledRunner(), manifest));
+  return plan;
+}
+
+void PerformUpdate(const UpdateOptions& options, const UpdateTimeLimits& limits) {
+  RunPaths paths;
+  paths.installDir = options.installDir;
+  EnsureDirectory(paths.installDir);
+  const std::wstring stagingToken = NewGuidToken();
+  paths.stagingDir = TemporaryDirectory() / (StagingPrefix + stagingToken);
+  paths.backupDir = paths.installDir / (BackupPrefix + NewGuidToken());
+  EnsureDirectory(paths.stagingDir);
+
+  PostProgress(L"Checking update", L"Downloading version and SHA-256 information...", 0, 1);
+  const ReleaseManifest manifest = ParseReleaseManifest(FetchManifestText(options.manifestUrl));
+
+  const InstallPlan plan = MakePlan(options, manifest, paths);
+  if (!plan.updateLauncher && !plan.updateRunner) {
+    RestartLauncher(options.installDir);
+    RemoveTreeQuietly(paths.stagingDir);
+    ReportSuccess();
+    return;
+  }
+
+  if (plan.updateLauncher) {
+    DownloadToFile(BuildDownloadUrl(options, LauncherExeName), paths.StagedLauncher(),
+                   manifest.launcherSize, L"Downloading launcher update");
+    VerifyFileSha256(paths.StagedLauncher(), manifest.launcherSha256,
+                     L"Verifying launcher update");
+  }
+  if (plan.updateRunner) {
+    DownloadToFile(BuildDownloadUrl(options, RunnerArchiveName), paths.StagedArchive(),
+                   manifest.runnerSize, L"Downloading runner update");
+    VerifyFileSha256(paths.StagedArchive(), manifest.runnerSha256, L"Verifying runner update");
+    ExtractRunnerArchiveWith(paths.StagedArchive(), paths.StagedRunner(), SystemDirectory(),
+                             limits.toolTimeout);
+  }
+  RunInstallTransaction(options, manifest, plan, paths, limits);
+}
+
+}  // namespace
+
+void RunUpdateWith(const std::wstring& commandLine, const UpdateTimeLimits& limits) {
+  try {
+    PerformUpdate(ParseCommandLineText(commandLine), limits);
+  } catch (const std::exception& error) {
+    ReportFailure(error.what());
+  } catch (...) {
+    // Nothing of ours throws anything else, but the window must still learn
+    // the outcome; it shows its generic text for a report without message.
+    ReportUnknownFailure();
+  }
+}
+
+void RunUpdate() { RunUpdateWith(::GetCommandLineW(), UpdateTimeLimits{}); }
