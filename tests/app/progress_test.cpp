@@ -119,8 +119,8 @@ TEST(Progress, RefusedProgressPostIsDropped) {
 TEST(Progress, FinalReportIsRepeatedUntilAccepted) {
   MessageSink sink;
   postsToRefuse = 3;
-  PostFinishedTo(sink.window(), &RefuseThenPost, false, L"It failed.",
-                 std::chrono::milliseconds(1));
+  PostFinishedTo(sink.window(), &RefuseThenPost, false,
+                 std::make_unique<std::wstring>(L"It failed."), std::chrono::milliseconds(1));
   EXPECT_EQ(postsToRefuse, 0);
   sink.Drain();
   ASSERT_EQ(sink.finished.size(), 1u);
@@ -136,7 +136,8 @@ TEST(Progress, FinalReportGivesUpWhenTheWindowIsGone) {
     gone = sink.window();
   }
   refusedPosts = 0;
-  PostFinishedTo(gone, &RefusePost, false, L"lost", std::chrono::milliseconds(1));
+  PostFinishedTo(gone, &RefusePost, false, std::make_unique<std::wstring>(L"lost"),
+                 std::chrono::milliseconds(1));
   EXPECT_EQ(refusedPosts, 1);
 }
 
@@ -146,16 +147,19 @@ TEST(Progress, SuccessAndFailureReports) {
   ASSERT_EQ(UpdaterExitCode.load(), 1);
   ReportFailure("Invalid update manifest. \xC3\xA9");
   EXPECT_EQ(UpdaterExitCode.load(), 1);
+  ReportUnknownFailure();
   ReportSuccess();
   EXPECT_EQ(UpdaterExitCode.load(), 0);
   UpdaterExitCode = 1;
   mainWindow = nullptr;
   sink.Drain();
-  ASSERT_EQ(sink.finished.size(), 2u);
+  ASSERT_EQ(sink.finished.size(), 3u);
   EXPECT_EQ(sink.finished[0].wParam, 0u);
   EXPECT_EQ(*sink.finished[0].message, L"Invalid update manifest. \u00E9");
-  EXPECT_EQ(sink.finished[1].wParam, 1u);
+  EXPECT_EQ(sink.finished[1].wParam, 0u);
   EXPECT_FALSE(sink.finished[1].message);
+  EXPECT_EQ(sink.finished[2].wParam, 1u);
+  EXPECT_FALSE(sink.finished[2].message);
 }
 
 }  // namespace

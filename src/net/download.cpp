@@ -1,0 +1,114 @@
+#include "net/download.h"
+
+#include <windows.h>
+
+#include <array>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/progress.h"
+#include "fs/file_ops.h"
+#include "net/http_get.h"
+#include "update/scoped_handle.h"
+#include "update/update_error.h"
+
+namespace {
+
+constexpr const char* SizeMismatchMessage =
+    "The downloaded file size does not match the release manifest.";
+
+// Owns a file being downloaded. Unless the download is kept, the file is
+// closed and deleted, so a failure never leaves a partial file behind.
+class PartialFile {
+ public:
+  PartialFile(FileHandle file, std::filesystem::path target)
+      : file_(std::move(file)), target_(std::move(target)) {}
+  PartialFile(const PartialFile&) = delete;
+  PartialFile& operator=(const PartialFile&) = delete;
+  ~PartialFile() {
+    if (!kept_) {
+      file_.reset();
+      RemoveFileQuietly(target_);
+    }
+  }
+
+  HANDLE handle() const noexcept { return file_.get(); }
+  void Close() noexcept { file_.reset(); }
+  void Keep() noexcept { kept_ = true; }
+
+ private:
+  FileHandle file_;
+  std::filesystem::path target_;
+  bool kept_ = false;
+};
+
+}  // namespace
+
+std::string FetchManifestText(const std::wstring& url) {
+  WinHttpHandle session;
+  WinHttpHandle connection;
+  const WinHttpHandle request = OpenHttpGet(url, session, connection);
+
+  std::string text;
+  std::array<char, ManifestReadChunk> buffer{};
+  for (;;) {
+    DWORD read = 0;
+    if (!::WinHttpReadData(request.get(), buffer.data(), static_cast<DWORD>(buffer.size()),
+                           &read) ||
+        read == 0) {
+      break;
+    }
+    text.append(buffer.data(), read);
+    if (text.size() > ManifestSizeLimit) {
+      throw UpdateError("Update manifest is too large.");
+    }
+  }
+  if (text.empty()) {
+    throw UpdateError("Update manifest is empty.");
+  }
+  return text;
+}
+
+void DownloadToFile(const std::wstring& url, const std::filesystem::path& target,
+                    std::uint64_t expectedSize, std::wstring_view title) {
+  WinHttpHandle session;
+  WinHttpHandle connection;
+  const WinHttpHandle request = OpenHttpGet(url, session, connection);
+
+  EnsureDirectory(target.parent_path());
+  FileHandle created(::CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!created) {
+    throw UpdateError("Could not create a downloaded file.");
+  }
+  PartialFile file(std::move(created), target);
+
+  std::vector<char> buffer(DownloadChunkSize);
+  std::uint64_t received = 0;
+  for (;;) {
+    DWORD read = 0;
+    if (!::WinHttpReadData(request.get(), buffer.data(), static_cast<DWORD>(buffer.size()),
+                           &read) ||
+        read == 0) {
+      break;
+    }
+    DWORD written = 0;
+    if (!::WriteFile(file.handle(), buffer.data(), read, &written, nullptr) || written != read) {
+      throw UpdateError("Could not write a downloaded file.");
+    }
+    received += read;
+    // A server that sends more than announced is not trusted to ever stop.
+    if (expectedSize != 0 && received > expectedSize) {
+      throw UpdateError(SizeMismatchMessage);
+    }
+    PostProgress(title, std::to_wstring(received / 1024) + L" KB", received,
+                 expectedSize != 0 ? expectedSize : received);
+  }
+
+  file.Close();
+  if (expectedSize != 0 && received != expectedSize) {
+    throw UpdateError(SizeMismatchMessage);
+  }
+  file.Keep();
+}

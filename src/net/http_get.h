@@ -1,0 +1,36 @@
+#pragma once
+
+#include <windows.h>
+#include <winhttp.h>
+
+#include <cstdint>
+#include <string>
+
+#include "update/scoped_handle.h"
+
+// The parts of a download URL that WinHTTP needs, taken exactly as written:
+// nothing is decoded or escaped.
+struct ParsedUrl {
+  std::wstring host;
+  std::wstring path;  // URL path plus query and fragment
+  std::uint16_t port;
+  bool secure;
+};
+
+// Throws `UpdateError` "Invalid download URL." for anything the platform does
+// not accept as an http or https URL.
+ParsedUrl ParseDownloadUrl(const std::wstring& url);
+
+struct WinHttpHandleTraits {
+  using Handle = HINTERNET;
+  static Handle Empty() noexcept { return nullptr; }
+  static void Close(Handle handle) noexcept { ::WinHttpCloseHandle(handle); }
+};
+using WinHttpHandle = ScopedHandle<WinHttpHandleTraits>;
+
+// Sends one GET for `url` and waits for the response headers. Redirects are
+// followed except from https to http. Returns the request, ready for reading
+// the body, only for a 2xx status; `session` and `connection` receive the
+// handles the request depends on and must outlive it. Throws `UpdateError`.
+WinHttpHandle OpenHttpGet(const std::wstring& url, WinHttpHandle& session,
+                          WinHttpHandle& connection);
