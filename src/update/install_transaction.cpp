@@ -18,7 +18,9 @@ void WaitForLauncherExit(std::uint32_t launcherPid, DWORD timeout) {
     return;
   }
   const KernelHandle process(::OpenProcess(SYNCHRONIZE, FALSE, launcherPid));
-  if (!process) {
+  // A process that has ended can still be opened while anyone holds a handle
+  // to it; there is nothing to wait for then either.
+  if (!process || ::WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0) {
     return;
   }
   PostProgress(L"Preparing installation", L"Waiting for VORN Launcher to close...", 0, 1);
