@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "app/progress.h"
+
 namespace bench {
 
 // Seconds taken by `work`.
@@ -48,6 +50,15 @@ inline void WriteSampleFile(const std::filesystem::path& path, std::uint64_t byt
   for (std::uint64_t written = 0; written < bytes; written += block.size()) {
     output.write(block.data(), static_cast<std::streamsize>(
                                    std::min<std::uint64_t>(block.size(), bytes - written)));
+  }
+}
+
+// Takes the progress messages our code posted to `mainWindow`, as the window
+// thread would.
+inline void DrainProgressMessages() {
+  MSG message;
+  while (::PeekMessageW(&message, mainWindow, WM_UPDATE_PROGRESS, WM_UPDATE_PROGRESS, PM_REMOVE)) {
+    TakeProgressUpdate(message.lParam);
   }
 }
 

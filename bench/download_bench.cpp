@@ -34,12 +34,6 @@ std::uint64_t MinimalReadLoop(const std::wstring& url, const fs::path& target) {
   return total;
 }
 
-void DrainMessages() {
-  MSG message;
-  while (::PeekMessageW(&message, mainWindow, WM_UPDATE_PROGRESS, WM_UPDATE_PROGRESS, PM_REMOVE)) {
-    TakeProgressUpdate(message.lParam);
-  }
-}
 
 }  // namespace
 
@@ -62,7 +56,7 @@ int wmain(int argc, wchar_t** argv) {
   bench::Report("download: minimal WinHTTP loop", bytes, bytes / (limit * 1048576.0));
   const double ours = bench::Seconds([&] {
     DownloadToFile(url, dir / "ours.bin", bytes, L"bench");
-    DrainMessages();
+    bench::DrainProgressMessages();
   });
   bench::Report("download: DownloadToFile", bytes, ours, limit);
   fs::remove_all(dir);

@@ -46,13 +46,6 @@ void MinimalStreamCopy(const fs::path& from, const fs::path& to) {
   }
 }
 
-// Drains the progress messages our code posts, as the window would.
-void DrainMessages() {
-  MSG message;
-  while (::PeekMessageW(&message, mainWindow, WM_UPDATE_PROGRESS, WM_UPDATE_PROGRESS, PM_REMOVE)) {
-    TakeProgressUpdate(message.lParam);
-  }
-}
 
 }  // namespace
 
@@ -71,7 +64,7 @@ int main(int argc, char** argv) {
   MinimalHashLoop(sample);  // warm the file cache so the order of runs does not matter
   const double hashLimit = bench::MiBPerSecond(bytes, bench::Seconds([&] { MinimalHashLoop(sample); }));
   bench::Report("hash: ReadFile+BCryptHashData", bytes, bytes / (hashLimit * 1048576.0));
-  const double ours = bench::Seconds([&] { FileSha256Hex(sample, L"bench"); DrainMessages(); });
+  const double ours = bench::Seconds([&] { FileSha256Hex(sample, L"bench"); bench::DrainProgressMessages(); });
   bench::Report("hash: FileSha256Hex", bytes, ours, hashLimit);
 
   const double copyLimit = bench::MiBPerSecond(
@@ -82,7 +75,7 @@ int main(int argc, char** argv) {
   bench::Report("copy: minimal stream loop", bytes, bytes / (streamLimit * 1048576.0), copyLimit);
   const double install = bench::Seconds([&] {
     InstallFile(sample, dir / "copy3", L"bench");
-    DrainMessages();
+    bench::DrainProgressMessages();
   });
   bench::Report("copy: InstallFile", bytes, install, copyLimit);
 

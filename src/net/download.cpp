@@ -43,6 +43,14 @@ class PartialFile {
   bool kept_ = false;
 };
 
+// Reads the next piece of the body into `buffer`. A failed read counts as the
+// end of the body, like a read of 0 bytes: a body cut short is caught by the
+// caller's size checks.
+DWORD ReadBodyPiece(const WinHttpHandle& request, char* buffer, DWORD size) {
+  DWORD read = 0;
+  return ::WinHttpReadData(request.get(), buffer, size, &read) ? read : 0;
+}
+
 }  // namespace
 
 std::string FetchManifestText(const std::wstring& url) {
@@ -52,13 +60,8 @@ std::string FetchManifestText(const std::wstring& url) {
 
   std::string text;
   std::array<char, ManifestReadChunk> buffer{};
-  for (;;) {
-    DWORD read = 0;
-    if (!::WinHttpReadData(request.get(), buffer.data(), static_cast<DWORD>(buffer.size()),
-                           &read) ||
-        read == 0) {
-      break;
-    }
+  while (const DWORD read =
+             ReadBodyPiece(request, buffer.data(), static_cast<DWORD>(buffer.size()))) {
     text.append(buffer.data(), read);
     if (text.size() > ManifestSizeLimit) {
       throw UpdateError("Update manifest is too large.");
@@ -86,13 +89,8 @@ void DownloadToFile(const std::wstring& url, const std::filesystem::path& target
 
   std::vector<char> buffer(DownloadChunkSize);
   std::uint64_t received = 0;
-  for (;;) {
-    DWORD read = 0;
-    if (!::WinHttpReadData(request.get(), buffer.data(), static_cast<DWORD>(buffer.size()),
-                           &read) ||
-        read == 0) {
-      break;
-    }
+  while (const DWORD read =
+             ReadBodyPiece(request, buffer.data(), static_cast<DWORD>(buffer.size()))) {
     DWORD written = 0;
     if (!::WriteFile(file.handle(), buffer.data(), read, &written, nullptr) || written != read) {
       throw UpdateError("Could not write a downloaded file.");

@@ -4,45 +4,9 @@
 
 #include <vector>
 
+#include "support/test_support.h"
+
 namespace {
-
-// A message-only window of the test's own that stands in for the progress
-// window, so posted payloads can be read back and freed as the window would.
-class MessageSink {
- public:
-  MessageSink() {
-    window_ = ::CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                nullptr, nullptr);
-  }
-  ~MessageSink() {
-    Drain();
-    ::DestroyWindow(window_);
-  }
-  HWND window() const { return window_; }
-
-  // Takes every queued progress update, in order.
-  std::vector<ProgressUpdate> Drain() {
-    std::vector<ProgressUpdate> updates;
-    MSG message;
-    while (::PeekMessageW(&message, window_, WM_UPDATE_PROGRESS, WM_UPDATE_FINISHED, PM_REMOVE)) {
-      if (message.message == WM_UPDATE_PROGRESS) {
-        updates.push_back(*TakeProgressUpdate(message.lParam));
-      } else {
-        finished.push_back({message.wParam, TakeFailureMessage(message.lParam)});
-      }
-    }
-    return updates;
-  }
-
-  struct Finished {
-    WPARAM wParam;
-    std::unique_ptr<std::wstring> message;
-  };
-  std::vector<Finished> finished;
-
- private:
-  HWND window_ = nullptr;
-};
 
 TEST(Progress, PermilleRule) {
   struct Case {
@@ -70,7 +34,7 @@ TEST(Progress, PermilleRule) {
 }
 
 TEST(Progress, PostedUpdateCarriesCopiesOfTheTexts) {
-  MessageSink sink;
+  test::MessageSink sink;
   std::wstring title = L"Downloading launcher update";
   PostProgressTo(sink.window(), &::PostMessageW, title, L"2 KB", 2048, 4096);
   title = L"changed after posting";
@@ -82,11 +46,9 @@ TEST(Progress, PostedUpdateCarriesCopiesOfTheTexts) {
 }
 
 TEST(Progress, PostProgressUsesTheMainWindow) {
-  MessageSink sink;
-  mainWindow = sink.window();
+  test::MessageSink sink;
   PostProgress(L"a", L"b", 1, 1);
   PostProgress(L"c", L"d", 0, 1);
-  mainWindow = nullptr;
   const auto updates = sink.Drain();
   ASSERT_EQ(updates.size(), 2u);
   EXPECT_EQ(updates[0].permille, 1000);
@@ -109,7 +71,7 @@ BOOL WINAPI RefuseThenPost(HWND window, UINT message, WPARAM wParam, LPARAM lPar
 }
 
 TEST(Progress, RefusedProgressPostIsDropped) {
-  MessageSink sink;
+  test::MessageSink sink;
   refusedPosts = 0;
   PostProgressTo(sink.window(), &RefusePost, L"t", L"d", 1, 2);
   EXPECT_EQ(refusedPosts, 1);
@@ -117,14 +79,14 @@ TEST(Progress, RefusedProgressPostIsDropped) {
 }
 
 TEST(Progress, FinalReportIsRepeatedUntilAccepted) {
-  MessageSink sink;
+  test::MessageSink sink;
   postsToRefuse = 3;
   PostFinishedTo(sink.window(), &RefuseThenPost, false,
                  std::make_unique<std::wstring>(L"It failed."), std::chrono::milliseconds(1));
   EXPECT_EQ(postsToRefuse, 0);
   sink.Drain();
   ASSERT_EQ(sink.finished.size(), 1u);
-  EXPECT_EQ(sink.finished[0].wParam, 0u);
+  EXPECT_EQ(sink.finished[0].success, false);
   ASSERT_TRUE(sink.finished[0].message);
   EXPECT_EQ(*sink.finished[0].message, L"It failed.");
 }
@@ -132,7 +94,7 @@ TEST(Progress, FinalReportIsRepeatedUntilAccepted) {
 TEST(Progress, FinalReportGivesUpWhenTheWindowIsGone) {
   HWND gone = nullptr;
   {
-    MessageSink sink;
+    test::MessageSink sink;
     gone = sink.window();
   }
   refusedPosts = 0;
@@ -142,8 +104,7 @@ TEST(Progress, FinalReportGivesUpWhenTheWindowIsGone) {
 }
 
 TEST(Progress, SuccessAndFailureReports) {
-  MessageSink sink;
-  mainWindow = sink.window();
+  test::MessageSink sink;
   ASSERT_EQ(UpdaterExitCode.load(), 1);
   ReportFailure("Invalid update manifest. \xC3\xA9");
   EXPECT_EQ(UpdaterExitCode.load(), 1);
@@ -151,14 +112,13 @@ TEST(Progress, SuccessAndFailureReports) {
   ReportSuccess();
   EXPECT_EQ(UpdaterExitCode.load(), 0);
   UpdaterExitCode = 1;
-  mainWindow = nullptr;
   sink.Drain();
   ASSERT_EQ(sink.finished.size(), 3u);
-  EXPECT_EQ(sink.finished[0].wParam, 0u);
+  EXPECT_EQ(sink.finished[0].success, false);
   EXPECT_EQ(*sink.finished[0].message, L"Invalid update manifest. \u00E9");
-  EXPECT_EQ(sink.finished[1].wParam, 0u);
+  EXPECT_EQ(sink.finished[1].success, false);
   EXPECT_FALSE(sink.finished[1].message);
-  EXPECT_EQ(sink.finished[2].wParam, 1u);
+  EXPECT_EQ(sink.finished[2].success, true);
   EXPECT_FALSE(sink.finished[2].message);
 }
 
