@@ -1,20 +1,25 @@
 #pragma once
 
+// Shared pieces of the benchmark programs. Each measurement is printed as a
+// line "RESULT <key> <bytes> <seconds>" for scripts/bench to aggregate.
+
 #include <windows.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/progress.h"
 
 namespace bench {
 
-// Seconds taken by `work`.
 template <typename Work>
 double Seconds(Work work) {
   const auto start = std::chrono::steady_clock::now();
@@ -22,44 +27,82 @@ double Seconds(Work work) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-inline double MiBPerSecond(std::uint64_t bytes, double seconds) {
-  return static_cast<double>(bytes) / (1024.0 * 1024.0) / seconds;
-}
-
-inline void Report(const char* name, std::uint64_t bytes, double seconds, double limit = 0) {
-  const double rate = MiBPerSecond(bytes, seconds);
-  if (limit > 0) {
-    std::printf("%-34s %9.1f MiB/s  %5.2f x limit\n", name, rate, rate / limit);
-  } else {
-    std::printf("%-34s %9.1f MiB/s  (limit)\n", name, rate);
-  }
+inline void Emit(const char* key, std::uint64_t bytes, double seconds) {
+  std::printf("RESULT %s %llu %.6f\n", key, static_cast<unsigned long long>(bytes), seconds);
   std::fflush(stdout);
 }
 
-// A file of `bytes` pseudo-random bytes.
-inline void WriteSampleFile(const std::filesystem::path& path, std::uint64_t bytes) {
-  std::ofstream output(path, std::ios::binary | std::ios::trunc);
-  std::vector<char> block(1 << 20);
-  std::uint32_t state = 2463534242u;
+// Fills `block` with pseudo-random bytes (incompressible, like real payloads).
+inline void FillRandom(std::vector<char>& block, std::uint32_t seed) {
+  std::uint32_t state = seed | 1u;
   for (char& c : block) {
     state ^= state << 13;
     state ^= state >> 17;
     state ^= state << 5;
     c = static_cast<char>(state);
   }
+}
+
+inline void WriteSampleFile(const std::filesystem::path& path, std::uint64_t bytes,
+                            std::uint32_t seed = 2463534242u) {
+  std::ofstream output(path, std::ios::binary | std::ios::trunc);
+  std::vector<char> block(1 << 20);
+  FillRandom(block, seed);
   for (std::uint64_t written = 0; written < bytes; written += block.size()) {
     output.write(block.data(), static_cast<std::streamsize>(
                                    std::min<std::uint64_t>(block.size(), bytes - written)));
   }
 }
 
-// Takes the progress messages our code posted to `mainWindow`, as the window
-// thread would.
-inline void DrainProgressMessages() {
-  MSG message;
-  while (::PeekMessageW(&message, mainWindow, WM_UPDATE_PROGRESS, WM_UPDATE_PROGRESS, PM_REMOVE)) {
-    TakeProgressUpdate(message.lParam);
+// Stands in for the progress window's thread: owns `mainWindow`, takes every
+// posted payload back as the window would, and measures how long each message
+// waited in the queue.
+class WindowThread {
+ public:
+  WindowThread() {
+    std::atomic<HWND> created{nullptr};
+    thread_ = std::thread([this, &created] {
+      HWND window = ::CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                      nullptr, nullptr);
+      threadId_ = ::GetCurrentThreadId();
+      created = window;
+      MSG message;
+      while (::GetMessageW(&message, nullptr, 0, 0) > 0) {
+        if (message.message == WM_UPDATE_PROGRESS) {
+          TakeProgressUpdate(message.lParam);
+          ++handled_;
+          const DWORD waited = ::GetTickCount() - message.time;
+          longestWaitMs_ = std::max<DWORD>(longestWaitMs_, waited);
+        } else if (message.message == WM_UPDATE_FINISHED) {
+          TakeFailureMessage(message.lParam);
+          ++finished_;
+        }
+      }
+      ::DestroyWindow(window);
+    });
+    while (created.load() == nullptr) {
+      std::this_thread::yield();
+    }
+    mainWindow = created.load();
   }
-}
+  ~WindowThread() {
+    ::PostThreadMessageW(threadId_, WM_QUIT, 0, 0);
+    thread_.join();
+    mainWindow = nullptr;
+  }
+  WindowThread(const WindowThread&) = delete;
+  WindowThread& operator=(const WindowThread&) = delete;
+
+  std::uint64_t handled() const { return handled_; }
+  std::uint64_t finished() const { return finished_; }
+  DWORD longestWaitMs() const { return longestWaitMs_; }
+
+ private:
+  std::thread thread_;
+  std::atomic<DWORD> threadId_{0};
+  std::atomic<std::uint64_t> handled_{0};
+  std::atomic<std::uint64_t> finished_{0};
+  std::atomic<DWORD> longestWaitMs_{0};
+};
 
 }  // namespace bench

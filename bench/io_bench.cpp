@@ -1,15 +1,16 @@
 // Hashing and install copies of our code next to the platform's own limits,
-// measured in the same process: a minimal ReadFile + BCryptHashData loop,
-// CopyFileW and a minimal stream copy loop. Usage: io_bench [MiB] [work-dir]
+// measured in the same process and alternated run by run: a minimal ReadFile
+// + BCryptHashData loop, CopyFileW, and a minimal stream copy loop.
+// Usage: io_bench MiB WORK_DIR RUNS
 #include <windows.h>
 #include <bcrypt.h>
 
 #include <cstdlib>
 #include <memory>
 
-#include "app/progress.h"
 #include "bench_support.h"
 #include "crypto/sha256.h"
+#include "fs/file_ops.h"
 #include "fs/install.h"
 
 namespace fs = std::filesystem;
@@ -17,6 +18,7 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr DWORD Chunk = 131072;
+constexpr int TreeFiles = 2000;
 
 void MinimalHashLoop(const fs::path& path) {
   BCRYPT_ALG_HANDLE algorithm = nullptr;
@@ -46,39 +48,93 @@ void MinimalStreamCopy(const fs::path& from, const fs::path& to) {
   }
 }
 
+std::string Numbered(const char* prefix, int number, const char* suffix = "") {
+  std::string name(prefix);
+  name += std::to_string(number);
+  name += suffix;
+  return name;
+}
+
+// A runner-like tree: `TreeFiles` files of varying size in nested folders,
+// `bytes` in all, with run.exe at the top.
+void WriteTree(const fs::path& root, std::uint64_t bytes) {
+  std::vector<char> block(1 << 20);
+  bench::FillRandom(block, 7);
+  std::uint64_t left = bytes;
+  for (int i = 0; i < TreeFiles; ++i) {
+    const std::uint64_t share = left / static_cast<std::uint64_t>(TreeFiles - i);
+    const std::uint64_t size = i % 2 == 0 ? share / 2 : std::min(left, share * 3 / 2);
+    const fs::path file = i == 0 ? root / "run.exe"
+                                 : root / Numbered("d", i % 20) / Numbered("s", i % 7) /
+                                       Numbered("f", i, ".bin");
+    fs::create_directories(file.parent_path());
+    std::ofstream output(file, std::ios::binary | std::ios::trunc);
+    for (std::uint64_t written = 0; written < size; written += block.size()) {
+      output.write(block.data(), static_cast<std::streamsize>(
+                                     std::min<std::uint64_t>(block.size(), size - written)));
+    }
+    left -= size;
+  }
+}
+
+template <typename CopyOne>
+void CopyTree(const fs::path& from, const fs::path& to, CopyOne copyOne) {
+  fs::create_directories(to);
+  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(from)) {
+    const fs::path target = to / fs::relative(entry.path(), from);
+    if (entry.is_directory()) {
+      fs::create_directories(target);
+    } else {
+      copyOne(entry.path(), target);
+    }
+  }
+}
+
+void CopyWithCopyFile(const fs::path& from, const fs::path& to) {
+  ::CopyFileW(from.c_str(), to.c_str(), FALSE);
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::uint64_t mib = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 256;
-  const fs::path dir = argc > 2 ? fs::path(argv[2]) : fs::temp_directory_path() / "vorn-io-bench";
-  const std::uint64_t bytes = mib << 20;
+  if (argc < 4) {
+    std::printf("usage: io_bench MiB WORK_DIR RUNS\n");
+    return 2;
+  }
+  const std::uint64_t bytes = std::strtoull(argv[1], nullptr, 10) << 20;
+  const fs::path dir = argv[2];
+  const int runs = std::atoi(argv[3]);
   fs::create_directories(dir);
-  mainWindow = ::CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                 nullptr, nullptr);
   const fs::path sample = dir / "sample.bin";
+  const fs::path tree = dir / "tree";
   bench::WriteSampleFile(sample, bytes);
-  std::printf("io_bench: %llu MiB in %ls\n", static_cast<unsigned long long>(mib),
-              dir.c_str());
+  WriteTree(tree, bytes);
+  MinimalHashLoop(sample);  // warm the cache so the order of runs does not matter
 
-  MinimalHashLoop(sample);  // warm the file cache so the order of runs does not matter
-  const double hashLimit = bench::MiBPerSecond(bytes, bench::Seconds([&] { MinimalHashLoop(sample); }));
-  bench::Report("hash: ReadFile+BCryptHashData", bytes, bytes / (hashLimit * 1048576.0));
-  const double ours = bench::Seconds([&] { FileSha256Hex(sample, L"bench"); bench::DrainProgressMessages(); });
-  bench::Report("hash: FileSha256Hex", bytes, ours, hashLimit);
+  bench::WindowThread window;
+  for (int run = 0; run < runs; ++run) {
+    bench::Emit("hash.minimal", bytes, bench::Seconds([&] { MinimalHashLoop(sample); }));
+    bench::Emit("hash.ours", bytes, bench::Seconds([&] { FileSha256Hex(sample, L"bench"); }));
 
-  const double copyLimit = bench::MiBPerSecond(
-      bytes, bench::Seconds([&] { ::CopyFileW(sample.c_str(), (dir / "copy1").c_str(), FALSE); }));
-  bench::Report("copy: CopyFileW", bytes, bytes / (copyLimit * 1048576.0));
-  const double streamLimit =
-      bench::MiBPerSecond(bytes, bench::Seconds([&] { MinimalStreamCopy(sample, dir / "copy2"); }));
-  bench::Report("copy: minimal stream loop", bytes, bytes / (streamLimit * 1048576.0), copyLimit);
-  const double install = bench::Seconds([&] {
-    InstallFile(sample, dir / "copy3", L"bench");
-    bench::DrainProgressMessages();
-  });
-  bench::Report("copy: InstallFile", bytes, install, copyLimit);
+    bench::Emit("copy.copyfile", bytes,
+                bench::Seconds([&] { CopyWithCopyFile(sample, dir / "copy.copyfile"); }));
+    bench::Emit("copy.stream", bytes,
+                bench::Seconds([&] { MinimalStreamCopy(sample, dir / "copy.stream"); }));
+    bench::Emit("copy.ours", bytes,
+                bench::Seconds([&] { InstallFile(sample, dir / "copy.ours", L"bench"); }));
 
-  fs::remove_all(dir);
+    for (const char* name : {"tree.copyfile", "tree.stream", "tree.ours"}) {
+      RemoveTreeQuietly(dir / name);
+    }
+    bench::Emit("tree.copyfile", bytes,
+                bench::Seconds([&] { CopyTree(tree, dir / "tree.copyfile", CopyWithCopyFile); }));
+    bench::Emit("tree.stream", bytes,
+                bench::Seconds([&] { CopyTree(tree, dir / "tree.stream", MinimalStreamCopy); }));
+    bench::Emit("tree.ours", bytes,
+                bench::Seconds([&] { InstallRunnerTree(tree, dir / "tree.ours"); }));
+  }
+  RemoveTreeQuietly(dir);
+  std::printf("WINDOW handled=%llu longestWaitMs=%lu\n",
+              static_cast<unsigned long long>(window.handled()), window.longestWaitMs());
   return 0;
 }

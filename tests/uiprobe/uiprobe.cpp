@@ -7,6 +7,7 @@
 //   uiprobe wait-state   --title TEXT [--min-progress N] [--timeout MS] [--out FILE]
 //   uiprobe wait-error   [--timeout MS] [--out FILE]
 //   uiprobe watch        --out FILE [--timeout MS]
+//   uiprobe responsiveness --out FILE [--timeout MS]
 //   uiprobe close | altf4 | click-close | dismiss-error
 //
 // Exit codes: 0 done, 1 no window (or no error box), 2 usage, 3 timed out.
@@ -378,6 +379,59 @@ int Watch(const Options& options) {
   return ExitTimedOut;
 }
 
+// How promptly the window thread handles messages while the update runs: a
+// message sent every few milliseconds is answered only when the thread gets
+// to it, so the longest reply time is the longest it went without handling
+// messages. Also records when each title first showed: the phase timeline.
+int Responsiveness(const Options& options) {
+  if (!options.out) {
+    return ExitUsage;
+  }
+  const ULONGLONG deadline = ::GetTickCount64() + options.timeout;
+  HWND window = nullptr;
+  while ((window = FindUpdater()) == nullptr) {
+    if (::GetTickCount64() >= deadline) {
+      return ExitTimedOut;
+    }
+    ::Sleep(1);
+  }
+  LARGE_INTEGER frequency{};
+  LARGE_INTEGER start{};
+  ::QueryPerformanceFrequency(&frequency);
+  ::QueryPerformanceCounter(&start);
+  const auto elapsedMs = [&] {
+    LARGE_INTEGER now{};
+    ::QueryPerformanceCounter(&now);
+    return static_cast<double>(now.QuadPart - start.QuadPart) * 1000.0 /
+           static_cast<double>(frequency.QuadPart);
+  };
+  double longestReplyMs = 0;
+  std::uint64_t samples = 0;
+  std::string phases;
+  std::wstring lastTitle;
+  while (::IsWindow(window) && ::GetTickCount64() < deadline) {
+    const double before = elapsedMs();
+    DWORD_PTR result = 0;
+    if (!::SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, ReplyTimeoutMs, &result)) {
+      break;
+    }
+    longestReplyMs = std::max(longestReplyMs, elapsedMs() - before);
+    ++samples;
+    const State state = ReadState(window);
+    if (state.window != nullptr && state.title != lastTitle) {
+      lastTitle = state.title;
+      phases += std::string(phases.empty() ? "" : ",") + "{\"title\":" + JsonString(lastTitle) +
+                ",\"atMs\":" + std::to_string(elapsedMs()) + "}";
+    }
+    ::Sleep(2);
+  }
+  return Emit(options, "{\"longestReplyMs\":" + std::to_string(longestReplyMs) +
+                           ",\"samples\":" + std::to_string(samples) + ",\"endMs\":" +
+                           std::to_string(elapsedMs()) + ",\"phases\":[" + phases + "]}\n")
+             ? ExitDone
+             : ExitUsage;
+}
+
 // Sent, not posted: the reply comes once the window has handled the
 // message, so a state read afterwards shows its effect.
 bool Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -485,6 +539,9 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (command == L"watch") {
     return Watch(options);
+  }
+  if (command == L"responsiveness") {
+    return Responsiveness(options);
   }
   return Act(options);
 }
