@@ -31,12 +31,16 @@ CopyStreams OpenCopyStreams(const fs::path& source, const fs::path& destination)
   return streams;
 }
 
-// Streams the whole input into the output in `InstallChunkSize` pieces,
-// calling `reportChunk(bytes)` after each piece written. A failed read or
-// write fails the copy: a silently short file must never be installed.
+using ChunkBuffer = std::unique_ptr<char[]>;
+
+ChunkBuffer NewChunkBuffer() { return std::make_unique<char[]>(InstallChunkSize); }
+
+// Streams the whole input into the output in `InstallChunkSize` pieces
+// through `buffer`, calling `reportChunk(bytes)` after each piece written. A
+// failed read or write fails the copy: a silently short file must never be
+// installed.
 template <typename ReportChunk>
-void StreamCopy(CopyStreams& streams, ReportChunk reportChunk) {
-  const auto buffer = std::make_unique<char[]>(InstallChunkSize);
+void StreamCopy(CopyStreams& streams, const ChunkBuffer& buffer, ReportChunk reportChunk) {
   while (streams.input.good()) {
     streams.input.read(buffer.get(), static_cast<std::streamsize>(InstallChunkSize));
     const std::streamsize count = streams.input.gcount();
@@ -63,7 +67,7 @@ void InstallFile(const fs::path& source, const fs::path& destination, std::wstri
   const std::uint64_t total = fs::file_size(source);
   const std::wstring detail = destination.filename().native();
   std::uint64_t done = 0;
-  StreamCopy(streams, [&](std::uint64_t count) {
+  StreamCopy(streams, NewChunkBuffer(), [&](std::uint64_t count) {
     done += count;
     PostProgress(title, detail, done, total);
   });
@@ -81,18 +85,29 @@ void InstallRunnerTree(const fs::path& stagedDir, const fs::path& installedDir) 
   }
   const std::uint64_t progressTotal = total == 0 ? 1 : total;
 
+  // Per-file work that cannot change within one walk is done once: the
+  // buffer is shared by all files, each directory is ensured once (the walk
+  // visits a directory before its contents), and entries are related to the
+  // staged directory lexically, since the walk builds every entry's path from
+  // it.
+  const ChunkBuffer buffer = NewChunkBuffer();
+  fs::path ensuredDir = installedDir;
   std::uint64_t done = 0;
   for (const fs::directory_entry& entry : fs::recursive_directory_iterator(stagedDir)) {
-    const fs::path relative = fs::relative(entry.path(), stagedDir);
+    const fs::path relative = entry.path().lexically_relative(stagedDir);
     const fs::path target = installedDir / relative;
     if (entry.is_directory()) {
       EnsureDirectory(target);
+      ensuredDir = target;
       continue;
     }
-    EnsureDirectory(target.parent_path());
+    if (target.parent_path() != ensuredDir) {
+      EnsureDirectory(target.parent_path());
+      ensuredDir = target.parent_path();
+    }
     const std::wstring& detail = relative.native();
     CopyStreams streams = OpenCopyStreams(entry.path(), target);
-    StreamCopy(streams, [&](std::uint64_t count) {
+    StreamCopy(streams, buffer, [&](std::uint64_t count) {
       done += count;
       PostProgress(L"Installing runner", detail, done, progressTotal);
     });

@@ -99,6 +99,24 @@ TEST(InstallRunnerTree, CopiesTheWholeTreeWithOneProgressRun) {
   EXPECT_NE(std::find(details.begin(), details.end(), L"run.exe"), details.end());
 }
 
+TEST(InstallRunnerTree, StagedDirectorySpelledDifferently) {
+  test::TempDir dir;
+  MakeTree(dir / L"staged", {{L"run.exe", 3}, {L"a\\b\\c.dat", 4}});
+  const fs::path previous = fs::current_path();
+  fs::current_path(dir.path());
+  for (const fs::path& staged : {fs::path(L"staged\\"), fs::path(L".\\staged"),
+                                fs::path((dir / L"staged").native() + L"\\")}) {
+    test::MessageSink sink;
+    InstallRunnerTree(staged, dir / L"installed");
+    EXPECT_EQ(test::ReadBytes(dir / L"installed\\a\\b\\c.dat"), test::PatternBytes(4));
+    std::vector<std::wstring> details;
+    for (const ProgressUpdate& update : sink.Drain()) details.push_back(update.detail);
+    EXPECT_EQ(details, (std::vector<std::wstring>{L"a\\b\\c.dat", L"run.exe"}))
+        << staged.string();
+  }
+  fs::current_path(previous);
+}
+
 TEST(InstallRunnerTree, EmptyFilesPostNothing) {
   test::TempDir dir;
   MakeTree(dir / L"staged", {{L"run.exe", 0}, {L"empty.cfg", 0}});
