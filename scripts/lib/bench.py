@@ -332,8 +332,13 @@ def main():
     parser.add_argument("--mib", type=int, default=256)
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--out", required=True)
+    parser.add_argument("--only", help="run one step and print what it measured (no report)")
     args = parser.parse_args()
     run = Run(args)
+    if args.only:
+        getattr(run, args.only)()
+        print(json.dumps({k: v for k, v in vars(run).items() if k != "args"}, default=str, indent=1))
+        return
     for step in (run.io, run.download, run.whole_run, run.memory):
         print(f"bench: {step.__name__}", flush=True)
         step()
