@@ -71,8 +71,9 @@ class WindowThread {
         if (message.message == WM_UPDATE_PROGRESS) {
           TakeProgressUpdate(message.lParam);
           ++handled_;
-          const DWORD waited = ::GetTickCount() - message.time;
-          longestWaitMs_ = std::max<DWORD>(longestWaitMs_, waited);
+          // The tick count may not have advanced past the post's own stamp.
+          const auto waited = static_cast<LONG>(::GetTickCount() - message.time);
+          longestWaitMs_ = std::max<DWORD>(longestWaitMs_, waited > 0 ? static_cast<DWORD>(waited) : 0);
         } else if (message.message == WM_UPDATE_FINISHED) {
           TakeFailureMessage(message.lParam);
           ++finished_;

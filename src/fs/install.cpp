@@ -56,7 +56,12 @@ void StreamCopy(CopyStreams& streams, const ChunkBuffer& buffer, ReportChunk rep
   if (streams.input.bad()) {
     FailInstall();
   }
-  streams.output.flush();
+  // The stream holds back small pieces until it is flushed: a full disk may
+  // show only here.
+  streams.output.close();
+  if (streams.output.fail()) {
+    FailInstall();
+  }
 }
 
 }  // namespace
