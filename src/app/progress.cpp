@@ -24,7 +24,7 @@ void PostProgressTo(HWND window, MessagePoster post, std::wstring_view title,
   auto update = std::make_unique<ProgressUpdate>(
       ProgressUpdate{std::wstring(title), std::wstring(detail), ProgressPermille(done, total)});
   if (post(window, WM_UPDATE_PROGRESS, 0, reinterpret_cast<LPARAM>(update.get()))) {
-    update.release();
+    update.release();  // NOLINT(bugprone-unused-return-value): the message owns it now
   }
 }
 
@@ -42,7 +42,7 @@ void PostFinishedTo(HWND window, MessagePoster post, bool success,
     }
     std::this_thread::sleep_for(retryInterval);
   }
-  message.release();
+  message.release();  // NOLINT(bugprone-unused-return-value): the message owns it now
 }
 
 void ReportSuccess() {
