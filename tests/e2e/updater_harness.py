@@ -226,8 +226,15 @@ class Probe:
         state = json.loads(out.read_text(encoding="utf-8")) if out.exists() else None
         return rc, state
 
-    def state(self):
-        return self.run("state")[1]
+    def state(self, attempts=5):
+        """The window's state. A probe that could not be started under load
+        leaves no result; it is simply asked again."""
+        for _ in range(attempts):
+            state = self.run("state")[1]
+            if state is not None:
+                return state
+            time.sleep(0.2)
+        return None
 
     def wait_title(self, title, min_progress=0, timeout_ms=PROBE_WAIT_MS):
         rc, state = self.run("wait-state", "--title", title, "--min-progress", str(min_progress),

@@ -292,7 +292,9 @@ def judge_failure(scene, outcome, message, stage, launcher_leaves=(), restart=Tr
         problems.append(f"message {sorted(set(texts))}, not {message!r}")
     if outcome.seen:
         later = outcome.seen["later"]
-        if (later["title"], later["detail"], later["errorBoxCount"]) != (FAILED, message, 0):
+        if later is None:
+            problems.append("the window's state could not be read after the box")
+        elif (later["title"], later["detail"], later["errorBoxCount"]) != (FAILED, message, 0):
             problems.append(f"window after the box: {later['title']!r} / {later['detail']!r}, "
                             f"{later['errorBoxCount']} boxes")
     backups = scene.new_backups()
