@@ -325,7 +325,8 @@ def report(run, out):
               "Phase timeline of the first run, from the titles the window showed "
               "(ms after the window appeared):", "", "| Phase | Start (ms) |", "|---|---|"]
     for phase in whole["runs"][0]["timeline"].get("phases", []):
-        lines.append(f"| {phase['title']} | {phase['atMs']:.0f} |")
+        if phase["title"]:  # the window's last reading, as it went away, has none
+            lines.append(f"| {phase['title']} | {phase['atMs']:.0f} |")
     lines += ["", "## Memory", "",
               f"Peak private (anonymous resident) memory of `VORNUpdate.exe`, launcher-only "
               f"updates: 16 MiB payload {small:.1f} MiB, 1 GiB payload {big:.1f} MiB.", "",
