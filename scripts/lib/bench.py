@@ -327,6 +327,31 @@ def report(run, out):
     for phase in whole["runs"][0]["timeline"].get("phases", []):
         if phase["title"]:  # the window's last reading, as it went away, has none
             lines.append(f"| {phase['title']} | {phase['atMs']:.0f} |")
+    lines += ["", "Each phase against its own limit (median over the runs). A title shows with the "
+              "phase's first report, so each phase here also holds the start of the next one: "
+              "a new HTTPS connection before a download's first piece, the runner tree's sizing "
+              "walk before its first copy report:", "", "| Phase | Took (s) | Limit (s) | Ratio |", "|---|---|---|---|"]
+    manifest = whole["manifest"]
+    launcher_mib, runner_mib = manifest["launcherSize"] / MIB, manifest["runnerSize"] / MIB
+    phase_limits = {
+        "Downloading launcher update": launcher_mib / rate("download.minimal"),
+        "Verifying launcher update": launcher_mib / rate("hash.minimal"),
+        "Downloading runner update": runner_mib / rate("download.minimal"),
+        "Verifying runner update": runner_mib / rate("hash.minimal"),
+        "Extracting runner files": extract,
+        "Installing launcher": launcher_mib / rate("copy.copyfile"),
+        "Installing runner": run.args.mib / rate("tree.copyfile"),
+    }
+    for title, phase_limit in phase_limits.items():
+        took = []
+        for r in whole["runs"]:
+            phases = [p for p in r["timeline"].get("phases", []) if p["title"]]
+            for here, after in zip(phases, phases[1:]):
+                if here["title"] == title:
+                    took.append((after["atMs"] - here["atMs"]) / 1000)
+        if took:
+            median = statistics.median(took)
+            lines.append(f"| {title} | {median:.2f} | {phase_limit:.2f} | {median / phase_limit:.2f} |")
     lines += ["", "## Memory", "",
               f"Peak private (anonymous resident) memory of `VORNUpdate.exe`, launcher-only "
               f"updates: 16 MiB payload {small:.1f} MiB, 1 GiB payload {big:.1f} MiB.", "",
