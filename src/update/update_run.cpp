@@ -17,8 +17,6 @@
 #include "update/run_paths.h"
 #include "update/runner_staging.h"
 
-namespace fs = std::filesystem;
-
 namespace {
 
 InstallPlan MakePlan(const UpdateOptions& options, const ReleaseManifest& manifest,
@@ -35,8 +33,7 @@ void PerformUpdate(const UpdateOptions& options, const UpdateTimeLimits& limits)
   RunPaths paths;
   paths.installDir = options.installDir;
   EnsureDirectory(paths.installDir);
-  const std::wstring stagingToken = NewGuidToken();
-  paths.stagingDir = TemporaryDirectory() / (StagingPrefix + stagingToken);
+  paths.stagingDir = TemporaryDirectory() / (StagingPrefix + NewGuidToken());
   paths.backupDir = paths.installDir / (BackupPrefix + NewGuidToken());
   EnsureDirectory(paths.stagingDir);
 
