@@ -90,6 +90,24 @@ Tree WithRunnerOf(Tree tree, const Tree& from) {
   return tree;
 }
 
+// A confirmed run that replaced exactly the named components of `before`,
+// having downloaded only their payloads.
+void ExpectInstalled(const Observed& observed, const fs::path& installDir,
+                     const StagingWatch& staging, const Tree& before, const Release& published,
+                     bool launcher, bool runner, const std::string& description) {
+  ExpectSuccess(observed, description);
+  Tree expected = before;
+  if (launcher) expected = WithLauncher(expected, published.launcher);
+  if (runner) expected = WithRunnerOf(expected, ReleaseTree(published));
+  EXPECT_TRUE(SameTree(Snapshot(installDir), expected)) << description;
+  ExpectCommitted(installDir, staging, description);
+  ExpectOneTokenStart(observed, installDir, description);
+  std::vector<std::string> requests{ManifestOk};
+  if (launcher) requests.push_back(LauncherOk);
+  if (runner) requests.push_back(RunnerOk);
+  EXPECT_EQ(Requested(observed), requests) << description;
+}
+
 // Splits off the backup directory (exactly one expected) and returns its name.
 std::string TakeBackupDirectory(Tree& tree) {
   std::string found;
@@ -218,17 +236,8 @@ TEST_F(UpdateRunInstall, ReplacesExactlyWhatIsNotCurrent) {
         RunObserved(CommandLine(installDir, published, {.repair = c.repair}), ShortLimits(),
                     installDir, dir / L"launcher.log", L"confirm:0", published.name);
 
-    ExpectSuccess(observed, c.description);
-    Tree expected = installed;
-    if (c.launcherUpdated) expected = WithLauncher(expected, published.launcher);
-    if (c.runnerUpdated) expected = WithRunnerOf(expected, ReleaseTree(published));
-    EXPECT_TRUE(SameTree(Snapshot(installDir), expected)) << c.description;
-    ExpectCommitted(installDir, staging, c.description);
-    ExpectOneTokenStart(observed, installDir, c.description);
-    std::vector<std::string> requests{ManifestOk};
-    if (c.launcherUpdated) requests.push_back(LauncherOk);
-    if (c.runnerUpdated) requests.push_back(RunnerOk);
-    EXPECT_EQ(Requested(observed), requests) << c.description;
+    ExpectInstalled(observed, installDir, staging, installed, published, c.launcherUpdated,
+                    c.runnerUpdated, c.description);
     const bool launcherChecked = c.repair && installed.contains(LauncherFileName().string());
     EXPECT_EQ(observed.titles, ExpectedTitles({.checkInstalledLauncher = launcherChecked,
                                                .launcher = c.launcherUpdated,
@@ -260,17 +269,8 @@ TEST_F(UpdateRunInstall, OneComponentLeavesTheOtherAlone) {
         RunObserved(CommandLine(installDir, published, {.components = c.components}),
                     ShortLimits(), installDir, dir / L"launcher.log", L"confirm:0", published.name);
 
-    ExpectSuccess(observed, c.description);
-    Tree expected = PreviousTree();
-    if (c.launcher) expected = WithLauncher(expected, published.launcher);
-    if (c.runner) expected = WithRunnerOf(expected, ReleaseTree(published));
-    EXPECT_TRUE(SameTree(Snapshot(installDir), expected)) << c.description;
-    ExpectCommitted(installDir, staging, c.description);
-    ExpectOneTokenStart(observed, installDir, c.description);
-    std::vector<std::string> requests{ManifestOk};
-    if (c.launcher) requests.push_back(LauncherOk);
-    if (c.runner) requests.push_back(RunnerOk);
-    EXPECT_EQ(Requested(observed), requests) << c.description;
+    ExpectInstalled(observed, installDir, staging, PreviousTree(), published, c.launcher, c.runner,
+                    c.description);
     EXPECT_EQ(observed.titles, ExpectedTitles({.launcher = c.launcher, .runner = c.runner}))
         << c.description;
   }
