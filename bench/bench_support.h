@@ -54,6 +54,12 @@ inline void WriteSampleFile(const std::filesystem::path& path, std::uint64_t byt
   }
 }
 
+// What the design's one message per piece costs on its own: a post without
+// a payload, which the window thread below takes and drops.
+inline constexpr UINT WM_BENCH_PIECE = WM_APP + 3;
+inline void PostBarePiece() { ::PostMessageW(mainWindow, WM_BENCH_PIECE, 0, 0); }
+inline void NoPost() {}
+
 // Stands in for the progress window's thread: owns `mainWindow`, takes every
 // posted payload back as the window would, and measures how long each message
 // waited in the queue.
