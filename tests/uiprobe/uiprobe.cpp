@@ -64,25 +64,38 @@ struct State {
   RECT closeRect{};
   std::vector<HWND> controls;
   std::vector<ErrorBox> boxes;
+  // False when a text could not be read: an empty text then means nothing.
+  bool readable = true;
 };
 
-// Text of a window in another process. WM_GETTEXT is marshalled across
-// processes; the timeout keeps a hung updater from hanging the probe.
-std::wstring TextOf(HWND window) {
+// Text of a window in another process, or nothing when it cannot be read.
+// WM_GETTEXT is marshalled across processes; the timeout keeps a hung
+// updater from hanging the probe.
+std::optional<std::wstring> ReadText(HWND window) {
   DWORD_PTR length = 0;
   if (!::SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, ReplyTimeoutMs,
                              &length)) {
-    return {};
+    return std::nullopt;
   }
   std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
   DWORD_PTR copied = 0;
   if (!::SendMessageTimeoutW(window, WM_GETTEXT, static_cast<WPARAM>(text.size()),
                              reinterpret_cast<LPARAM>(text.data()), SMTO_ABORTIFHUNG,
                              ReplyTimeoutMs, &copied)) {
-    return {};
+    return std::nullopt;
   }
   text.resize(std::min<std::size_t>(copied, text.size()));
   return text;
+}
+
+std::wstring TextOf(HWND window) { return ReadText(window).value_or(L""); }
+
+// A text of the updater's window; one that cannot be read makes the whole
+// reading unreadable.
+std::wstring TextOf(HWND window, State& state) {
+  std::optional<std::wstring> text = ReadText(window);
+  state.readable = state.readable && text.has_value();
+  return text.value_or(L"");
 }
 
 std::wstring ClassOf(HWND window) {
@@ -159,7 +172,7 @@ HWND FindUpdater() { return ::FindWindowW(WindowClass, nullptr); }
 State ReadState(HWND window) {
   State state;
   state.window = window;
-  state.caption = TextOf(window);
+  state.caption = TextOf(window, state);
   std::vector<HWND> labels;
   for (HWND child : Children(window)) {
     if (::GetParent(child) != window) {
@@ -188,7 +201,7 @@ State ReadState(HWND window) {
   });
   std::wstring* const slots[] = {&state.title, &state.detail, &state.percent};
   for (std::size_t i = 0; i < labels.size() && i < 3; ++i) {
-    *slots[i] = TextOf(labels[i]);
+    *slots[i] = TextOf(labels[i], state);
   }
   for (HWND box : OwnedBoxes(window)) {
     state.boxes.push_back({box, BoxMessage(box)});
@@ -234,7 +247,7 @@ State Snapshot() {
   State previous = ReadWhole(window);
   for (int i = 0; i < Attempts && previous.window != nullptr; ++i) {
     State next = ReadWhole(window);
-    if (SameState(previous, next)) {
+    if (next.readable && SameState(previous, next)) {
       return next;
     }
     previous = std::move(next);
@@ -365,7 +378,8 @@ int Watch(const Options& options) {
       log.flush();
       return ExitDone;
     }
-    if (state.window != nullptr) {
+    // A reading with a text that could not be read is not a state.
+    if (state.window != nullptr && state.readable) {
       seen = true;
       const std::string json = ToJson(state);
       if (json != last) {
