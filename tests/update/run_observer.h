@@ -124,6 +124,33 @@ inline Observed RunObserved(const std::wstring& commandLine, const UpdateTimeLim
   return observed;
 }
 
+// The usual setting of one run: the previous installation in a fresh
+// directory, a release published for it and a watch on the staging area.
+struct UpdateScene {
+  UpdateScene(const std::wstring& hint, const std::wstring& releaseName,
+              const ReleaseOptions& options = {})
+      : dir(hint), installDir(WrittenPrevious(dir / L"VORN Macros")),
+        published(Publish(releaseName, options)) {}
+
+  // The run with the launcher stand-in behaving as `behaviour`.
+  Observed Run(const CommandOptions& options, const UpdateTimeLimits& limits,
+               const std::wstring& behaviour) const {
+    return RunObserved(CommandLine(installDir, published, options), limits, installDir,
+                       dir / L"launcher.log", behaviour, published.name);
+  }
+
+  test::TempDir dir;
+  std::filesystem::path installDir;
+  Release published;
+  StagingWatch staging;
+
+ private:
+  static std::filesystem::path WrittenPrevious(const std::filesystem::path& installDir) {
+    WriteTree(installDir, PreviousTree());
+    return installDir;
+  }
+};
+
 // The files requested, in order, each with its status.
 inline std::vector<std::string> Requested(const Observed& observed) {
   std::vector<std::string> files;

@@ -259,18 +259,13 @@ TEST_F(UpdateRunInstall, OneComponentLeavesTheOtherAlone) {
   };
   int index = 0;
   for (const Case& c : cases) {
-    const test::TempDir dir(L"one component");
-    const fs::path installDir = dir / L"VORN Macros";
-    WriteTree(installDir, PreviousTree());
-    const Release published = Publish(ReleaseName(index++));
-    const StagingWatch staging;
+    const UpdateScene scene(L"one component", ReleaseName(index++));
 
     const Observed observed =
-        RunObserved(CommandLine(installDir, published, {.components = c.components}),
-                    ShortLimits(), installDir, dir / L"launcher.log", L"confirm:0", published.name);
+        scene.Run({.components = c.components}, ShortLimits(), L"confirm:0");
 
-    ExpectInstalled(observed, installDir, staging, PreviousTree(), published, c.launcher, c.runner,
-                    c.description);
+    ExpectInstalled(observed, scene.installDir, scene.staging, PreviousTree(), scene.published,
+                    c.launcher, c.runner, c.description);
     EXPECT_EQ(observed.titles, ExpectedTitles({.launcher = c.launcher, .runner = c.runner}))
         << c.description;
   }
@@ -317,21 +312,16 @@ TEST_F(UpdateRunFailure, BeforeInstallingChangesNothing) {
   };
   int index = 0;
   for (const Case& c : cases) {
-    const test::TempDir dir(L"fails early");
-    const fs::path installDir = dir / L"VORN Macros";
-    WriteTree(installDir, PreviousTree());
-    const Release published = Publish(ReleaseName(index++), c.release);
-    const StagingWatch staging;
+    const UpdateScene scene(L"fails early", ReleaseName(index++), c.release);
 
-    const Observed observed = RunObserved(
-        CommandLine(installDir, published, {.manifestFile = c.manifestFile}), ShortLimits(),
-        installDir, dir / L"launcher.log", L"confirm:0", published.name);
+    const Observed observed =
+        scene.Run({.manifestFile = c.manifestFile}, ShortLimits(), L"confirm:0");
 
     ExpectFailure(observed, c.message, c.description);
-    EXPECT_TRUE(SameTree(Snapshot(installDir), PreviousTree())) << c.description;
-    EXPECT_TRUE(NamesStartingWith(installDir, BackupPrefix).empty()) << c.description;
+    EXPECT_TRUE(SameTree(Snapshot(scene.installDir), PreviousTree())) << c.description;
+    EXPECT_TRUE(NamesStartingWith(scene.installDir, BackupPrefix).empty()) << c.description;
     // Left for looking into what was downloaded.
-    EXPECT_EQ(staging.Added().size(), 1u) << c.description;
+    EXPECT_EQ(scene.staging.Added().size(), 1u) << c.description;
     EXPECT_TRUE(observed.launches.empty()) << c.description;
     EXPECT_EQ(Requested(observed), c.requests) << c.description;
     EXPECT_EQ(observed.titles, c.titles) << c.description;
@@ -393,16 +383,11 @@ TEST_F(UpdateRunRollback, UnconfirmedStartRestoresThePreviousInstallation) {
   };
   int index = 0;
   for (const Case& c : cases) {
-    const test::TempDir dir(L"rolled back");
-    const fs::path installDir = dir / L"VORN Macros";
-    WriteTree(installDir, PreviousTree());
-    const Release published = Publish(ReleaseName(index++));
-    const StagingWatch staging;
+    const UpdateScene scene(L"rolled back", ReleaseName(index++));
+    const fs::path& installDir = scene.installDir;
 
     const ULONGLONG started = ::GetTickCount64();
-    const Observed observed =
-        RunObserved(CommandLine(installDir, published), c.limits, installDir,
-                    dir / L"launcher.log", c.behaviour, published.name);
+    const Observed observed = scene.Run({}, c.limits, c.behaviour);
     const ULONGLONG elapsed = ::GetTickCount64() - started;
 
     ExpectFailure(observed, HealthyStartFailed, c.description);
@@ -424,7 +409,7 @@ TEST_F(UpdateRunRollback, UnconfirmedStartRestoresThePreviousInstallation) {
              item.first != ".update-ok-" + token;
     });
     EXPECT_TRUE(SameTree(after, PreviousTree())) << c.description;
-    EXPECT_EQ(staging.Added().size(), 1u) << c.description;
+    EXPECT_EQ(scene.staging.Added().size(), 1u) << c.description;
     EXPECT_EQ(Requested(observed), (std::vector{ManifestOk, LauncherOk, RunnerOk}))
         << c.description;
     EXPECT_EQ(observed.titles, ExpectedTitles({})) << c.description;
@@ -448,11 +433,8 @@ TEST_F(UpdateRunLauncherWait, ProceedsOnlyOnceTheGivenProcessHasEnded) {
   };
   int index = 0;
   for (const Case& c : cases) {
-    const test::TempDir dir(L"launcher wait");
-    const fs::path installDir = dir / L"VORN Macros";
-    WriteTree(installDir, PreviousTree());
-    const Release published = Publish(ReleaseName(index++));
-    const StagingWatch staging;
+    const UpdateScene scene(L"launcher wait", ReleaseName(index++));
+    const fs::path& installDir = scene.installDir;
     std::optional<StartedProcess> running;
     DWORD pid = 0;
     if (c.sleepMs != nullptr) {
@@ -468,16 +450,15 @@ TEST_F(UpdateRunLauncherWait, ProceedsOnlyOnceTheGivenProcessHasEnded) {
     UpdateTimeLimits limits = ShortLimits();
     limits.launcherExitTimeout = c.waitMs;
 
-    const Observed observed = RunObserved(
-        CommandLine(installDir, published, {.passPid = true, .launcherPid = pid}), limits,
-        installDir, dir / L"launcher.log", L"confirm:0", published.name);
+    const Observed observed =
+        scene.Run({.passPid = true, .launcherPid = pid}, limits, L"confirm:0");
 
     EXPECT_EQ(Requested(observed), (std::vector{ManifestOk, LauncherOk, RunnerOk}))
         << c.description;
     if (c.closes) {
       ExpectSuccess(observed, c.description);
-      EXPECT_TRUE(SameTree(Snapshot(installDir), ReleaseTree(published))) << c.description;
-      ExpectCommitted(installDir, staging, c.description);
+      EXPECT_TRUE(SameTree(Snapshot(installDir), ReleaseTree(scene.published))) << c.description;
+      ExpectCommitted(installDir, scene.staging, c.description);
       ExpectOneTokenStart(observed, installDir, c.description);
       EXPECT_EQ(observed.titles, ExpectedTitles({.prepare = c.prepare})) << c.description;
     } else {
@@ -485,7 +466,7 @@ TEST_F(UpdateRunLauncherWait, ProceedsOnlyOnceTheGivenProcessHasEnded) {
       EXPECT_FALSE(running->WaitForExit(0)) << c.description;
       EXPECT_TRUE(SameTree(Snapshot(installDir), PreviousTree())) << c.description;
       EXPECT_TRUE(NamesStartingWith(installDir, BackupPrefix).empty()) << c.description;
-      EXPECT_EQ(staging.Added().size(), 1u) << c.description;
+      EXPECT_EQ(scene.staging.Added().size(), 1u) << c.description;
       EXPECT_TRUE(observed.launches.empty()) << c.description;
       EXPECT_EQ(observed.titles, ExpectedTitles({.prepare = true, .install = false}))
           << c.description;

@@ -14,25 +14,15 @@ using namespace release;
 
 namespace {
 
-class UpdateSlowTest : public ::testing::Test {
- protected:
-  void SetUp() override { UpdaterExitCode = 1; }
-  void TearDown() override { UpdaterExitCode = 1; }
-};
-
-TEST_F(UpdateSlowTest, LauncherThatNeverClosesFailsAfterTheFullWait) {
-  const test::TempDir dir(L"slow wait");
-  const fs::path installDir = dir / L"VORN Macros";
-  WriteTree(installDir, PreviousTree());
-  const Release published = Publish(ReleaseName());
-  const StagingWatch staging;
+TEST(UpdateSlowTest, LauncherThatNeverClosesFailsAfterTheFullWait) {
+  const UpdateScene scene(L"slow wait", ReleaseName());
+  const fs::path& installDir = scene.installDir;
   StartedProcess running(test::StandinPath(LauncherExeName), L"--standin-sleep 120000");
   ASSERT_NE(running.pid(), 0u);
 
   static_assert(UpdateTimeLimits{}.launcherExitTimeout == 15000);
-  const Observed observed = RunObserved(
-      CommandLine(installDir, published, {.passPid = true, .launcherPid = running.pid()}),
-      UpdateTimeLimits{}, installDir, dir / L"launcher.log", L"confirm:0", published.name);
+  const Observed observed = scene.Run({.passPid = true, .launcherPid = running.pid()},
+                                      UpdateTimeLimits{}, L"confirm:0");
 
   EXPECT_EQ(observed.outcome.finishedCount, 1);
   EXPECT_TRUE(observed.outcome.finishedLast);
@@ -46,16 +36,11 @@ TEST_F(UpdateSlowTest, LauncherThatNeverClosesFailsAfterTheFullWait) {
   running.Kill();
 }
 
-TEST_F(UpdateSlowTest, HandshakeGivesUpAfterEveryCheck) {
-  const test::TempDir dir(L"slow handshake");
-  const fs::path installDir = dir / L"VORN Macros";
-  WriteTree(installDir, PreviousTree());
-  const Release published = Publish(ReleaseName());
-  const StagingWatch staging;
+TEST(UpdateSlowTest, HandshakeGivesUpAfterEveryCheck) {
+  const UpdateScene scene(L"slow handshake", ReleaseName());
+  const fs::path& installDir = scene.installDir;
 
-  const Observed observed =
-      RunObserved(CommandLine(installDir, published), UpdateTimeLimits{}, installDir,
-                  dir / L"launcher.log", L"hang:300000", published.name);
+  const Observed observed = scene.Run({}, UpdateTimeLimits{}, L"hang:300000");
 
   EXPECT_EQ(observed.outcome.finishedCount, 1);
   EXPECT_TRUE(observed.outcome.finishedLast);
@@ -82,7 +67,7 @@ TEST_F(UpdateSlowTest, HandshakeGivesUpAfterEveryCheck) {
   ASSERT_EQ(observed.launches.size(), 2u);
   EXPECT_TRUE(IsToken(observed.launches[0].token));
   EXPECT_EQ(observed.launches[1].cmdline, LauncherCommand(installDir, ""));
-  EXPECT_EQ(staging.Added().size(), 1u);
+  EXPECT_EQ(scene.staging.Added().size(), 1u);
 }
 
 }  // namespace
