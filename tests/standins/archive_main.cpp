@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <stdexcept>
 
 namespace fs = std::filesystem;
@@ -20,23 +21,21 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-void Check(const Bytes& bytes, std::size_t at, std::size_t length) {
+// The bytes at..at+length of the archive, which must be there.
+const unsigned char* Span(const Bytes& bytes, std::size_t at, std::size_t length) {
   if (at > bytes.size() || length > bytes.size() - at) throw std::runtime_error("archive is truncated");
+  return bytes.data() + at;
 }
 
 std::uint32_t Read(const Bytes& bytes, std::size_t at, std::size_t width) {
-  Check(bytes, at, width);
   std::uint32_t value = 0;
-  for (std::size_t i = width; i-- > 0;) value = value << 8 | bytes[at + i];
+  for (const unsigned char* p = Span(bytes, at, width) + width; width-- > 0;) value = value << 8 | *--p;
   return value;
 }
 
 fs::path EntryPath(const Bytes& bytes, std::size_t at, std::size_t length) {
-  Check(bytes, at, length);
-  const std::string name(bytes.begin() + static_cast<std::ptrdiff_t>(at),
-                         bytes.begin() + static_cast<std::ptrdiff_t>(at + length));
-  if (name.empty() || name.front() == '/' || name.find("..") != std::string::npos ||
-      name.find_first_of(":\\") != std::string::npos) {
+  const std::string name(reinterpret_cast<const char*>(Span(bytes, at, length)), length);
+  if (name.empty() || name.front() == '/' || name.find("..") != std::string::npos || name.find(':') != name.npos) {
     throw std::runtime_error("unsafe entry name");
   }
   std::wstring wide(name.size(), L'\0');
@@ -46,11 +45,10 @@ fs::path EntryPath(const Bytes& bytes, std::size_t at, std::size_t length) {
 }
 
 Bytes Inflate(const Bytes& bytes, std::size_t at, std::uint32_t packed, std::uint32_t size) {
-  Check(bytes, at, packed);
   Bytes data(size + std::size_t{1});  // zlib wants room even for empty data
   z_stream stream{};
   inflateInit2(&stream, -MAX_WBITS);
-  stream.next_in = bytes.data() + at;
+  stream.next_in = Span(bytes, at, packed);
   stream.avail_in = packed;
   stream.next_out = data.data();
   stream.avail_out = static_cast<uInt>(data.size());
@@ -81,16 +79,9 @@ void ExtractZip(const fs::path& zip, const fs::path& target) {
     fs::create_directories(directory ? path : path.parent_path());
     if (directory) continue;
     const std::size_t start = local + 30 + Read(bytes, local + 26, 2) + Read(bytes, local + 28, 2);
-    Bytes data;
-    if (method == 8) {
-      data = Inflate(bytes, start, packed, size);
-    } else if (method == 0 && packed == size) {
-      Check(bytes, start, size);
-      data.assign(bytes.begin() + static_cast<std::ptrdiff_t>(start),
-                  bytes.begin() + static_cast<std::ptrdiff_t>(start + size));
-    } else {
-      throw std::runtime_error("unsupported entry");
-    }
+    if (method != 8 && (method != 0 || packed != size)) throw std::runtime_error("unsupported entry");
+    const Bytes data = method == 8 ? Inflate(bytes, start, packed, size)
+                                   : Bytes(Span(bytes, start, size), Span(bytes, start, size) + size);
     if (crc32(0, data.data(), static_cast<uInt>(data.size())) != crc) throw std::runtime_error("CRC mismatch");
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
@@ -98,43 +89,22 @@ void ExtractZip(const fs::path& zip, const fs::path& target) {
   }
 }
 
-// PowerShell ends a single-quoted string at any of these quotes; a doubled
-// one stands for one quote.
-bool IsQuote(wchar_t c) { return c == L'\'' || (c >= L'\u2018' && c <= L'\u201B'); }
-
-std::optional<std::wstring> Quoted(std::wstring_view& rest) {
-  std::wstring value;
-  for (std::size_t i = 1; !rest.empty() && IsQuote(rest[0]) && i < rest.size(); ++i) {
-    if (!IsQuote(rest[i])) {
-      value += rest[i];
-    } else if (i + 1 < rest.size() && IsQuote(rest[i + 1])) {
-      value += rest[++i];
-    } else {
-      rest.remove_prefix(i + 1);
-      return value;
-    }
-  }
-  return std::nullopt;
-}
-
-bool Literal(std::wstring_view& rest, std::wstring_view text) {
-  if (!rest.starts_with(text)) return false;
-  rest.remove_prefix(text.size());
-  return true;
-}
-
-// Archive and directory from "Expand-Archive -LiteralPath '<zip>' -DestinationPath '<dir>' -Force".
+// The archive and directory of the one command the updater gives PowerShell.
+// PowerShell ends a quoted string at ' or a typographic single quote, unless
+// it is doubled.
 std::optional<std::pair<std::wstring, std::wstring>> ExpandArchive(const std::vector<std::wstring>& args) {
   const std::vector<std::wstring> switches{L"-NoProfile", L"-NonInteractive", L"-ExecutionPolicy", L"Bypass",
                                            L"-Command"};
-  if (args.size() != 7 || !std::equal(switches.begin(), switches.end(), args.begin() + 1)) return std::nullopt;
-  std::wstring_view rest = args[6];
-  if (!Literal(rest, L"Expand-Archive -LiteralPath ")) return std::nullopt;
-  auto zip = Quoted(rest);
-  if (!zip || !Literal(rest, L" -DestinationPath ")) return std::nullopt;
-  auto dir = Quoted(rest);
-  if (!dir || rest != L" -Force") return std::nullopt;
-  return std::pair{*zip, *dir};
+  const std::wstring quoted = L"'((?:[^'\u2018-\u201B]|['\u2018-\u201B]{2})*)'";
+  const std::wregex command(L"Expand-Archive -LiteralPath " + quoted + L" -DestinationPath " + quoted + L" -Force");
+  std::wsmatch match;
+  if (args.size() != 7 || !std::equal(switches.begin(), switches.end(), args.begin() + 1) ||
+      !std::regex_match(args[6], match, command)) {
+    return std::nullopt;
+  }
+  const std::wregex doubled(L"(['\u2018-\u201B])['\u2018-\u201B]");
+  return std::pair{std::regex_replace(match[1].str(), doubled, L"$1"),
+                   std::regex_replace(match[2].str(), doubled, L"$1")};
 }
 
 }  // namespace
@@ -143,7 +113,9 @@ int wmain() {
   const fs::path program = standin::ProgramPath();
   const bool powerShell = CompareStringOrdinal(program.stem().c_str(), -1, L"powershell", -1, TRUE) == CSTR_EQUAL;
   const wchar_t* const log = powerShell ? L"VORN_STANDIN_POWERSHELL_LOG" : L"VORN_STANDIN_TAR_LOG";
-  if (const auto file = standin::Environment(log); file && !file->empty()) standin::AppendLine(*file, GetCommandLineW());
+  if (const auto file = standin::Environment(log); file && !file->empty()) {
+    standin::AppendLine(*file, GetCommandLineW());
+  }
   const auto fail = standin::Environment(powerShell ? L"VORN_STANDIN_POWERSHELL_FAIL" : L"VORN_STANDIN_TAR_FAIL");
   std::error_code error;
   if ((fail && !fail->empty()) || fs::exists(program.parent_path() / (program.stem().wstring() + L".fail"), error)) {

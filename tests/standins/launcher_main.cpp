@@ -18,7 +18,7 @@
 // (end without confirming once MARKER exists).
 #include "standin.h"
 
-#include <cwctype>
+#include <cstdlib>
 
 namespace {
 
@@ -33,11 +33,9 @@ Behaviour ReadBehaviour() {
   std::wstring text = standin::Environment(L"VORN_LAUNCHER_STANDIN").value_or(L"");
   if (const std::size_t log = text.find(L"log="); log != std::wstring::npos) {
     behaviour.log = text.substr(log + 4);
-    while (!behaviour.log.empty() && std::iswspace(behaviour.log.back())) behaviour.log.pop_back();
     text.erase(log);
   }
-  const std::size_t colon = text.find(L':');
-  if (colon != std::wstring::npos) {
+  if (const std::size_t colon = text.find(L':'); colon != std::wstring::npos) {
     behaviour.mode = text.substr(0, colon);
     behaviour.value = text.substr(colon + 1, text.find_first_of(L" \t", colon) - colon - 1);
   }
@@ -46,10 +44,8 @@ Behaviour ReadBehaviour() {
 
 DWORD Number(const std::wstring& text) { return static_cast<DWORD>(std::wcstoul(text.c_str(), nullptr, 10)); }
 
-bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
 void WaitFor(const std::wstring& marker) {
-  while (!Exists(marker)) Sleep(20);
+  while (GetFileAttributesW(marker.c_str()) == INVALID_FILE_ATTRIBUTES) Sleep(20);
 }
 
 bool Confirm(const std::wstring& token) {
