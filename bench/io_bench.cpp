@@ -15,6 +15,7 @@
 #include "crypto/sha256.h"
 #include "fs/file_ops.h"
 #include "fs/install.h"
+#include "fs/tree_walk.h"
 
 namespace fs = std::filesystem;
 
@@ -88,12 +89,12 @@ void WriteTree(const fs::path& root, std::uint64_t bytes) {
 template <typename CopyOne>
 void CopyTree(const fs::path& from, const fs::path& to, CopyOne copyOne) {
   fs::create_directories(to);
-  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(from)) {
-    const fs::path target = to / fs::relative(entry.path(), from);
-    if (entry.is_directory()) {
+  for (const TreeEntry& entry : ListTree(from)) {
+    const fs::path target = to / entry.relative;
+    if (entry.IsDirectory()) {
       fs::create_directories(target);
     } else {
-      copyOne(entry.path(), target);
+      copyOne(entry.path, target);
     }
   }
 }

@@ -3,10 +3,12 @@
 #include <cstdint>
 #include <fstream>
 #include <memory>
+#include <vector>
 
 #include "app/progress.h"
 #include "fs/file_ops.h"
 #include "fs/paths.h"
+#include "fs/tree_walk.h"
 #include "update/update_error.h"
 
 namespace fs = std::filesystem;
@@ -82,26 +84,27 @@ void InstallRunnerTree(const fs::path& stagedDir, const fs::path& installedDir) 
   RemoveTreeQuietly(installedDir);
   EnsureDirectory(installedDir);
 
+  // The staged tree is listed once for both passes. A link in it is never
+  // entered: a directory link becomes an empty directory, a file link is
+  // copied by content.
+  const std::vector<TreeEntry> entries = ListTree(stagedDir);
   std::uint64_t total = 0;
-  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(stagedDir)) {
-    if (entry.is_regular_file()) {
-      total += entry.file_size();
+  for (const TreeEntry& entry : entries) {
+    if (!entry.IsDirectory()) {
+      total += entry.size;
     }
   }
   const std::uint64_t progressTotal = total == 0 ? 1 : total;
 
   // Per-file work that cannot change within one walk is done once: the
-  // buffer is shared by all files, each directory is ensured once (the walk
-  // visits a directory before its contents), and entries are related to the
-  // staged directory lexically, since the walk builds every entry's path from
-  // it.
+  // buffer is shared by all files, and each directory is ensured once (the
+  // listing holds a directory before its contents).
   const ChunkBuffer buffer = NewChunkBuffer();
   fs::path ensuredDir = installedDir;
   std::uint64_t done = 0;
-  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(stagedDir)) {
-    const fs::path relative = entry.path().lexically_relative(stagedDir);
-    const fs::path target = installedDir / relative;
-    if (entry.is_directory()) {
+  for (const TreeEntry& entry : entries) {
+    const fs::path target = installedDir / entry.relative;
+    if (entry.IsDirectory()) {
       EnsureDirectory(target);
       ensuredDir = target;
       continue;
@@ -110,8 +113,8 @@ void InstallRunnerTree(const fs::path& stagedDir, const fs::path& installedDir) 
       EnsureDirectory(target.parent_path());
       ensuredDir = target.parent_path();
     }
-    const std::wstring& detail = relative.native();
-    CopyStreams streams = OpenCopyStreams(entry.path(), target);
+    const std::wstring& detail = entry.relative.native();
+    CopyStreams streams = OpenCopyStreams(entry.path, target);
     StreamCopy(streams, buffer, [&](std::uint64_t count) {
       done += count;
       PostProgress(L"Installing runner", detail, done, progressTotal);

@@ -28,6 +28,13 @@ struct WinHttpHandleTraits {
 };
 using WinHttpHandle = ScopedHandle<WinHttpHandleTraits>;
 
+// The manifest carries the digests of everything downloaded after it, so a
+// redirect from https to plain http would let anyone on the network
+// substitute both; every other redirect stays allowed. Throws `UpdateError`
+// "The update server could not be reached." when the platform does not take
+// the setting: the request must not go out with its default policy.
+void RefuseRedirectsToHttp(HINTERNET request);
+
 // Sends one GET for `url` and waits for the response headers. Redirects are
 // followed except from https to http. Returns the request, ready for reading
 // the body, only for a 2xx status; `session` and `connection` receive the

@@ -85,6 +85,25 @@ TEST(FileOps, RemoveTreeClearsReadOnlyEntries) {
   EXPECT_FALSE(PathExists(dir / L"alone"));
 }
 
+// A link inside an installed or backed-up tree may point at the user's data:
+// removing the tree must never reach into it. Under Wine the link itself
+// cannot be removed by any platform call (on Windows `RemoveDirectoryW`
+// removes it), so only what it points to is checked here.
+TEST(FileOps, RemoveTreeNeverEntersLinks) {
+  test::TempDir dir;
+  test::WriteBytes(dir / L"outside\\user\\data.txt", "keep");
+  test::WriteBytes(dir / L"tree\\sub\\file", "x");
+  test::MakeDirectoryLink(dir / L"tree\\sub\\linked", dir / L"outside");
+  test::MakeDirectoryLink(dir / L"rootlink", dir / L"outside");
+  ASSERT_EQ(::GetFileAttributesW((dir / L"rootlink").c_str()) & FILE_ATTRIBUTE_REPARSE_POINT,
+            DWORD{FILE_ATTRIBUTE_REPARSE_POINT});
+
+  RemoveTreeQuietly(dir / L"tree");
+  RemoveTreeQuietly(dir / L"rootlink");
+  EXPECT_EQ(test::ReadBytes(dir / L"outside\\user\\data.txt"), "keep");
+  EXPECT_FALSE(PathExists(dir / L"tree\\sub\\file"));
+}
+
 TEST(FileOps, MovePathRenamesFilesAndDirectories) {
   test::TempDir dir;
   test::WriteBytes(dir / L"a.exe", "new");

@@ -137,6 +137,20 @@ TEST(InstallRunnerTree, RequiresRunExeAtTheTopAfterCopying) {
 
 // A runner file that cannot be written must fail the install rather than
 // leave an empty or short file that would then be stamped as current.
+TEST(InstallRunnerTree, ADirectoryLinkBecomesAnEmptyDirectory) {
+  test::TempDir dir;
+  test::WriteBytes(dir / L"outside\\secret.txt", "not the runner's");
+  test::WriteBytes(dir / L"staged\\run.exe", "r");
+  test::MakeDirectoryLink(dir / L"staged\\data", dir / L"outside");
+  const test::MessageSink sink;
+
+  InstallRunnerTree(dir / L"staged", dir / L"installed");
+
+  EXPECT_TRUE(fs::is_directory(dir / L"installed\\data"));
+  EXPECT_TRUE(fs::is_empty(dir / L"installed\\data"));
+  EXPECT_EQ(test::ReadBytes(dir / L"outside\\secret.txt"), "not the runner's");
+}
+
 TEST(InstallRunnerTree, UnwritableTargetFailsTheInstall) {
   test::TempDir dir;
   MakeTree(dir / L"staged", {{L"run.exe", 10}, {L"data.bin", 10}});

@@ -108,6 +108,16 @@ TEST(WinHttpHandle, ClosesAndMovesItsHandle) {
   EXPECT_FALSE(::WinHttpQueryOption(raw, WINHTTP_OPTION_CONNECT_TIMEOUT, &value, &length));
 }
 
+// No request handle refuses the setting, so a handle of another kind stands
+// in for a platform that does not take it.
+TEST(RefuseRedirectsToHttp, ASettingThatDoesNotTakeFailsTheRequest) {
+  const WinHttpHandle session(::WinHttpOpen(L"test", WINHTTP_ACCESS_TYPE_NO_PROXY,
+                                            WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+  const WinHttpHandle connection(::WinHttpConnect(session.get(), L"127.0.0.1", 9, 0));
+  EXPECT_EQ(test::FailureOf([&] { RefuseRedirectsToHttp(connection.get()); }),
+            "The update server could not be reached.");
+}
+
 TEST(OpenHttpGet, NothingListeningIsUnreachable) {
   for (const wchar_t* url : {L"http://127.0.0.1:1/m.json", L"https://127.0.0.1:1/m.json"}) {
     EXPECT_EQ(OpenFailure(url), Unreachable) << Narrow(url);

@@ -6,6 +6,8 @@
 #include <iterator>
 #include <stdexcept>
 
+#include "fs/file_ops.h"
+
 namespace fs = std::filesystem;
 
 namespace test {
@@ -37,17 +39,54 @@ std::vector<ProgressUpdate> MessageSink::Drain() {
 }
 
 TempDir::TempDir(const std::wstring& hint) {
+  // A fresh name every time: process ids repeat within a prefix, and a
+  // directory link left by an earlier test cannot be removed under Wine.
   static int counter = 0;
-  path_ = fs::temp_directory_path() /
-          (L"vorn-test-" + hint + L"-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
-           std::to_wstring(++counter));
-  fs::remove_all(path_);
-  fs::create_directories(path_);
+  do {
+    path_ = fs::temp_directory_path() /
+            (L"vorn-test-" + hint + L"-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+             std::to_wstring(++counter));
+  } while (!fs::create_directory(path_));
 }
 
 TempDir::~TempDir() {
-  std::error_code ignored;
-  fs::remove_all(path_, ignored);
+  // Never the standard recursive removal here: it would empty the targets of
+  // the links some tests make.
+  RemoveTreeQuietly(path_);
+}
+
+void MakeDirectoryLink(const fs::path& link, const fs::path& target) {
+  using UnixFileName = char*(CDECL*)(const wchar_t*);
+  // Through void*: a FARPROC has no parameters to match.
+  const auto toUnix = reinterpret_cast<UnixFileName>(reinterpret_cast<void*>(
+      ::GetProcAddress(::GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name")));
+  if (toUnix == nullptr) {
+    throw std::runtime_error("directory links are made from the Linux side, under Wine only");
+  }
+  const auto unixName = [&](const fs::path& path) {
+    char* name = toUnix(path.c_str());
+    const std::wstring quoted = L"'" + fs::path(name).wstring() + L"'";
+    ::HeapFree(::GetProcessHeap(), 0, name);
+    return quoted;
+  };
+  // Wine runs a Linux program named by its Z: path, though it hands back no
+  // process handle to wait on; the link's appearance is what is waited for.
+  std::wstring commandLine = L"sh -c \"ln -s " + unixName(target) + L" " + unixName(link) + L"\"";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info{};
+  if (!::CreateProcessW(L"Z:\\bin\\sh", commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        nullptr, &startup, &info)) {
+    throw std::runtime_error("could not start ln");
+  }
+  if (info.hThread != nullptr) ::CloseHandle(info.hThread);
+  if (info.hProcess != nullptr) ::CloseHandle(info.hProcess);
+  for (int i = 0; i < 5000 && ::GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES; ++i) {
+    ::Sleep(1);
+  }
+  if (::GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    throw std::runtime_error("the directory link did not appear");
+  }
 }
 
 void WriteBytes(const fs::path& path, const std::string& bytes) {

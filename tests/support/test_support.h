@@ -54,6 +54,12 @@ class TempDir {
   std::filesystem::path path_;
 };
 
+// Makes `link` a symbolic link to the directory `target`. Wine makes none
+// through the platform call, so it is made from the Linux side, where Wine
+// shows it as a directory with the reparse-point attribute, as Windows shows
+// a junction. Returns once the link is visible.
+void MakeDirectoryLink(const std::filesystem::path& link, const std::filesystem::path& target);
+
 void WriteBytes(const std::filesystem::path& path, const std::string& bytes);
 std::string ReadBytes(const std::filesystem::path& path);
 
