@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "fs/tree_walk.h"
-#include "update/update_error.h"
+#include "common/update_error.h"
 
 namespace fs = std::filesystem;
 

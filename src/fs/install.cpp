@@ -5,11 +5,11 @@
 #include <memory>
 #include <vector>
 
-#include "app/progress.h"
 #include "fs/file_ops.h"
 #include "fs/paths.h"
 #include "fs/tree_walk.h"
-#include "update/update_error.h"
+#include "common/chunk_size.h"
+#include "common/update_error.h"
 
 namespace fs = std::filesystem;
 
@@ -35,16 +35,16 @@ CopyStreams OpenCopyStreams(const fs::path& source, const fs::path& destination)
 
 using ChunkBuffer = std::unique_ptr<char[]>;
 
-ChunkBuffer NewChunkBuffer() { return std::make_unique<char[]>(InstallChunkSize); }
+ChunkBuffer NewChunkBuffer() { return std::make_unique<char[]>(ChunkSize); }
 
-// Streams the whole input into the output in `InstallChunkSize` pieces
+// Streams the whole input into the output in `ChunkSize` pieces
 // through `buffer`, calling `reportChunk(bytes)` after each piece written. A
 // failed read or write fails the copy: a silently short file must never be
 // installed.
 template <typename ReportChunk>
 void StreamCopy(CopyStreams& streams, const ChunkBuffer& buffer, ReportChunk reportChunk) {
   while (streams.input.good()) {
-    streams.input.read(buffer.get(), static_cast<std::streamsize>(InstallChunkSize));
+    streams.input.read(buffer.get(), static_cast<std::streamsize>(ChunkSize));
     const std::streamsize count = streams.input.gcount();
     if (count == 0) {
       break;
@@ -68,7 +68,8 @@ void StreamCopy(CopyStreams& streams, const ChunkBuffer& buffer, ReportChunk rep
 
 }  // namespace
 
-void InstallFile(const fs::path& source, const fs::path& destination, std::wstring_view title) {
+void InstallFile(const fs::path& source, const fs::path& destination, std::wstring_view title,
+                 ProgressSink& progress) {
   EnsureDirectory(destination.parent_path());
   CopyStreams streams = OpenCopyStreams(source, destination);
   const std::uint64_t total = fs::file_size(source);
@@ -76,11 +77,12 @@ void InstallFile(const fs::path& source, const fs::path& destination, std::wstri
   std::uint64_t done = 0;
   StreamCopy(streams, NewChunkBuffer(), [&](std::uint64_t count) {
     done += count;
-    PostProgress(title, detail, done, total);
+    progress.Progress(title, detail, done, total);
   });
 }
 
-void InstallRunnerTree(const fs::path& stagedDir, const fs::path& installedDir) {
+void InstallRunnerTree(const fs::path& stagedDir, const fs::path& installedDir,
+                       ProgressSink& progress) {
   RemoveTreeQuietly(installedDir);
   EnsureDirectory(installedDir);
 
@@ -117,7 +119,7 @@ void InstallRunnerTree(const fs::path& stagedDir, const fs::path& installedDir) 
     CopyStreams streams = OpenCopyStreams(entry.path, target);
     StreamCopy(streams, buffer, [&](std::uint64_t count) {
       done += count;
-      PostProgress(L"Installing runner", detail, done, progressTotal);
+      progress.Progress(L"Installing runner", detail, done, progressTotal);
     });
   }
 

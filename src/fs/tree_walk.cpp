@@ -3,7 +3,7 @@
 #include <string_view>
 #include <system_error>
 
-#include "update/scoped_handle.h"
+#include "common/scoped_handle.h"
 
 namespace fs = std::filesystem;
 

@@ -1,6 +1,6 @@
 #include "net/http_get.h"
 
-#include "update/update_error.h"
+#include "common/update_error.h"
 
 namespace {
 

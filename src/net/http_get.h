@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "update/scoped_handle.h"
+#include "common/scoped_handle.h"
 
 // The parts of a download URL that WinHTTP needs, taken exactly as written:
 // nothing is decoded or escaped.
