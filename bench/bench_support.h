@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -57,12 +58,11 @@ inline void WriteSampleFile(const std::filesystem::path& path, std::uint64_t byt
 // What the design's one message per piece costs on its own: a post without
 // a payload, which the window thread below takes and drops.
 inline constexpr UINT WM_BENCH_PIECE = WM_APP + 3;
-inline void PostBarePiece() { ::PostMessageW(mainWindow, WM_BENCH_PIECE, 0, 0); }
 inline void NoPost() {}
 
-// Stands in for the progress window's thread: owns `mainWindow`, takes every
-// posted payload back as the window would, and measures how long each message
-// waited in the queue.
+// Stands in for the progress window's thread: owns a window that the sink
+// posts to, takes every posted payload back as the window would, and
+// measures how long each message waited in the queue.
 class WindowThread {
  public:
   WindowThread() {
@@ -90,22 +90,26 @@ class WindowThread {
     while (created.load() == nullptr) {
       std::this_thread::yield();
     }
-    mainWindow = created.load();
+    window_ = created.load();
+    sink_ = std::make_unique<WindowProgressSink>(window_);
   }
   ~WindowThread() {
     ::PostThreadMessageW(threadId_, WM_QUIT, 0, 0);
     thread_.join();
-    mainWindow = nullptr;
   }
   WindowThread(const WindowThread&) = delete;
   WindowThread& operator=(const WindowThread&) = delete;
 
+  ProgressSink& sink() const { return *sink_; }
+  void PostBarePiece() const { ::PostMessageW(window_, WM_BENCH_PIECE, 0, 0); }
   std::uint64_t handled() const { return handled_; }
   std::uint64_t finished() const { return finished_; }
   DWORD longestWaitMs() const { return longestWaitMs_; }
 
  private:
   std::thread thread_;
+  HWND window_ = nullptr;
+  std::unique_ptr<WindowProgressSink> sink_;
   std::atomic<DWORD> threadId_{0};
   std::atomic<std::uint64_t> handled_{0};
   std::atomic<std::uint64_t> finished_{0};

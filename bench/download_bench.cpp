@@ -10,6 +10,7 @@
 #include <string>
 
 #include "bench_support.h"
+#include "common/chunk_size.h"
 #include "net/download.h"
 #include "net/http_get.h"
 
@@ -25,9 +26,9 @@ void MinimalReadLoop(const std::wstring& url, const fs::path& target,
   const WinHttpHandle request = OpenHttpGet(url, session, connection);
   const HANDLE file = ::CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
-  std::vector<char> buffer(131072);
+  std::vector<char> buffer(ChunkSize);
   DWORD read = 0;
-  while (::WinHttpReadData(request.get(), buffer.data(), 131072, &read) && read > 0) {
+  while (::WinHttpReadData(request.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read) && read > 0) {
     DWORD written = 0;
     ::WriteFile(file, buffer.data(), read, &written, nullptr);
     perPiece();
@@ -58,10 +59,10 @@ int wmain(int argc, wchar_t** argv) {
     bench::Emit("download.minimal", bytes,
                 bench::Seconds([&] { MinimalReadLoop(url, dir / "minimal.bin"); }));
     bench::Emit("download.posting", bytes, bench::Seconds([&] {
-                  MinimalReadLoop(url, dir / "posting.bin", bench::PostBarePiece);
+                  MinimalReadLoop(url, dir / "posting.bin", [&] { window.PostBarePiece(); });
                 }));
     bench::Emit("download.ours", bytes, bench::Seconds([&] {
-                  DownloadToFile(url, dir / "ours.bin", bytes, L"bench");
+                  DownloadToFile(url, dir / "ours.bin", bytes, L"bench", window.sink());
                 }));
   }
   fs::remove_all(dir);

@@ -12,15 +12,17 @@
 #include <memory>
 
 #include "bench_support.h"
+#include "common/chunk_size.h"
 #include "crypto/sha256.h"
 #include "fs/file_ops.h"
 #include "fs/install.h"
+#include "fs/tree_walk.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-constexpr DWORD Chunk = 131072;
+constexpr DWORD Chunk = static_cast<DWORD>(ChunkSize);
 constexpr int TreeFiles = 2000;
 
 template <typename PerPiece = void (*)()>
@@ -88,12 +90,12 @@ void WriteTree(const fs::path& root, std::uint64_t bytes) {
 template <typename CopyOne>
 void CopyTree(const fs::path& from, const fs::path& to, CopyOne copyOne) {
   fs::create_directories(to);
-  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(from)) {
-    const fs::path target = to / fs::relative(entry.path(), from);
-    if (entry.is_directory()) {
+  for (const TreeEntry& entry : ListTree(from)) {
+    const fs::path target = to / entry.relative;
+    if (entry.IsDirectory()) {
       fs::create_directories(target);
     } else {
-      copyOne(entry.path(), target);
+      copyOne(entry.path, target);
     }
   }
 }
@@ -120,22 +122,22 @@ int main(int argc, char** argv) {
 
   bench::WindowThread window;
   // What the progress reports alone cost: as many as one 128 KiB copy posts.
-  const std::uint64_t messages = bytes / InstallChunkSize;
+  const std::uint64_t messages = bytes / ChunkSize;
   for (int run = 0; run < runs; ++run) {
     bench::Emit("progress.messages", messages, bench::Seconds([&] {
                   for (std::uint64_t i = 1; i <= messages; ++i) {
-                    PostProgress(L"Installing launcher", L"VORNLauncher.exe", i, messages);
+                    window.sink().Progress(L"Installing launcher", L"VORNLauncher.exe", i, messages);
                   }
                 }));
     bench::Emit("progress.bare", messages, bench::Seconds([&] {
                   for (std::uint64_t i = 1; i <= messages; ++i) {
-                    bench::PostBarePiece();
+                    window.PostBarePiece();
                   }
                 }));
     bench::Emit("hash.minimal", bytes, bench::Seconds([&] { MinimalHashLoop(sample); }));
     bench::Emit("hash.posting", bytes,
-                bench::Seconds([&] { MinimalHashLoop(sample, bench::PostBarePiece); }));
-    bench::Emit("hash.ours", bytes, bench::Seconds([&] { FileSha256Hex(sample, L"bench"); }));
+                bench::Seconds([&] { MinimalHashLoop(sample, [&] { window.PostBarePiece(); }); }));
+    bench::Emit("hash.ours", bytes, bench::Seconds([&] { FileSha256Hex(sample, L"bench", window.sink()); }));
 
     // Earlier rounds' copies go before the clock starts: truncating a file
     // whose pages are still being written back waits for the disk.
@@ -147,10 +149,10 @@ int main(int argc, char** argv) {
     bench::Emit("copy.stream", bytes,
                 bench::Seconds([&] { MinimalStreamCopy(sample, dir / "copy.stream"); }));
     bench::Emit("copy.posting", bytes, bench::Seconds([&] {
-                  MinimalStreamCopy(sample, dir / "copy.posting", bench::PostBarePiece);
+                  MinimalStreamCopy(sample, dir / "copy.posting", [&] { window.PostBarePiece(); });
                 }));
     bench::Emit("copy.ours", bytes,
-                bench::Seconds([&] { InstallFile(sample, dir / "copy.ours", L"bench"); }));
+                bench::Seconds([&] { InstallFile(sample, dir / "copy.ours", L"bench", window.sink()); }));
 
     for (const char* name : {"tree.copyfile", "tree.stream", "tree.ours"}) {
       RemoveTreeQuietly(dir / name);
@@ -164,7 +166,7 @@ int main(int argc, char** argv) {
                            });
                 }));
     bench::Emit("tree.ours", bytes,
-                bench::Seconds([&] { InstallRunnerTree(tree, dir / "tree.ours"); }));
+                bench::Seconds([&] { InstallRunnerTree(tree, dir / "tree.ours", window.sink()); }));
   }
   RemoveTreeQuietly(dir);
   std::printf("WINDOW handled=%llu longestWaitMs=%lu\n",

@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "manifest/manifest_reader.h"
-#include "update/update_error.h"
+#include "common/update_error.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "cli/option_scanner.h"
-#include "update/update_error.h"
+#include "common/update_error.h"
 
 namespace {
 

@@ -2,9 +2,8 @@
 
 #include <thread>
 
-#include "manifest/text_conversion.h"
+#include "common/text_conversion.h"
 
-HWND mainWindow = nullptr;
 std::atomic<int> UpdaterExitCode{1};
 
 std::int32_t ProgressPermille(std::uint64_t done, std::uint64_t total) {
@@ -28,11 +27,6 @@ void PostProgressTo(HWND window, MessagePoster post, std::wstring_view title,
   }
 }
 
-void PostProgress(std::wstring_view title, std::wstring_view detail, std::uint64_t done,
-                  std::uint64_t total) {
-  PostProgressTo(mainWindow, &::PostMessageW, title, detail, done, total);
-}
-
 void PostFinishedTo(HWND window, MessagePoster post, bool success,
                     std::unique_ptr<std::wstring> message, std::chrono::milliseconds retryInterval) {
   const WPARAM wParam = success ? 1 : 0;
@@ -45,18 +39,24 @@ void PostFinishedTo(HWND window, MessagePoster post, bool success,
   message.release();  // NOLINT(bugprone-unused-return-value): the message owns it now
 }
 
-void ReportSuccess() {
+WindowProgressSink::WindowProgressSink(HWND window, MessagePoster post,
+                                       std::chrono::milliseconds retryInterval)
+    : window_(window), post_(post), retryInterval_(retryInterval) {}
+
+void WindowProgressSink::Progress(std::wstring_view title, std::wstring_view detail,
+                                  std::uint64_t done, std::uint64_t total) {
+  PostProgressTo(window_, post_, title, detail, done, total);
+}
+
+void WindowProgressSink::Succeeded() {
   UpdaterExitCode = 0;
-  PostFinishedTo(mainWindow, &::PostMessageW, true, nullptr, FinishedRetryInterval);
+  PostFinishedTo(window_, post_, true, nullptr, retryInterval_);
 }
 
-void ReportFailure(std::string_view utf8Message) {
-  PostFinishedTo(mainWindow, &::PostMessageW, false,
-                 std::make_unique<std::wstring>(Utf8ToWide(utf8Message)), FinishedRetryInterval);
-}
-
-void ReportUnknownFailure() {
-  PostFinishedTo(mainWindow, &::PostMessageW, false, nullptr, FinishedRetryInterval);
+void WindowProgressSink::Failed(std::optional<std::string_view> utf8Message) {
+  PostFinishedTo(window_, post_, false,
+                 utf8Message ? std::make_unique<std::wstring>(Utf8ToWide(*utf8Message)) : nullptr,
+                 retryInterval_);
 }
 
 std::unique_ptr<ProgressUpdate> TakeProgressUpdate(LPARAM lParam) {

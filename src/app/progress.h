@@ -9,8 +9,11 @@
 #include <string>
 #include <string_view>
 
+#include "common/progress_sink.h"
+
 // The worker never touches a window: it posts these two messages to
-// `mainWindow`, handing over a heap payload that the window thread frees.
+// the progress window, handing over a heap payload that the window thread
+// frees.
 inline constexpr UINT WM_UPDATE_PROGRESS = WM_APP + 1;  // lParam: ProgressUpdate*
 inline constexpr UINT WM_UPDATE_FINISHED = WM_APP + 2;  // wParam: 1 success; lParam: std::wstring* or 0
 
@@ -19,10 +22,6 @@ struct ProgressUpdate {
   std::wstring detail;
   std::int32_t permille = 0;
 };
-
-// The window the worker reports to. Set by the window thread before the
-// worker starts, never changed afterwards.
-extern HWND mainWindow;
 
 // The process exit code: 1 until a run succeeds. Written by the worker just
 // before its success report and read by the window thread after the loop.
@@ -44,8 +43,6 @@ std::wstring PercentText(std::int32_t permille);
 // Posts one progress update. A refused post frees its payload.
 void PostProgressTo(HWND window, MessagePoster post, std::wstring_view title,
                     std::wstring_view detail, std::uint64_t done, std::uint64_t total);
-void PostProgress(std::wstring_view title, std::wstring_view detail, std::uint64_t done,
-                  std::uint64_t total);
 
 // Posts the run's outcome; `message` is null on success and for a failure
 // without a text. The outcome must not be lost, so a refused post is repeated
@@ -53,14 +50,23 @@ void PostProgress(std::wstring_view title, std::wstring_view detail, std::uint64
 void PostFinishedTo(HWND window, MessagePoster post, bool success,
                     std::unique_ptr<std::wstring> message, std::chrono::milliseconds retryInterval);
 
-// Sets `UpdaterExitCode` to 0, then reports success to `mainWindow`.
-void ReportSuccess();
+// The worker's reports as messages to the progress window. Success sets
+// `UpdaterExitCode` to 0 just before it is posted.
+class WindowProgressSink final : public ProgressSink {
+ public:
+  explicit WindowProgressSink(HWND window, MessagePoster post = &::PostMessageW,
+                              std::chrono::milliseconds retryInterval = FinishedRetryInterval);
 
-// Reports a failure with a UTF-8 message to `mainWindow`.
-void ReportFailure(std::string_view utf8Message);
+  void Progress(std::wstring_view title, std::wstring_view detail, std::uint64_t done,
+                std::uint64_t total) override;
+  void Succeeded() override;
+  void Failed(std::optional<std::string_view> utf8Message) override;
 
-// Reports a failure that carries no message; the window shows its own text.
-void ReportUnknownFailure();
+ private:
+  HWND window_;
+  MessagePoster post_;
+  std::chrono::milliseconds retryInterval_;
+};
 
 // The receiving side takes ownership of the payloads back.
 std::unique_ptr<ProgressUpdate> TakeProgressUpdate(LPARAM lParam);

@@ -77,10 +77,11 @@ void CreateControls(HWND window) {
 
 void StartWorker(HWND window) {
   // The worker posts from its first step on; CreateWindowExW has not returned
-  // the handle yet, so take it from the window procedure.
-  mainWindow = window;
+  // the handle yet, so it comes from the window procedure. The worker owns
+  // its sink: the thread is never joined and may outlive the window.
   try {
-    std::thread(RunUpdate).detach();
+    std::thread([sink = std::make_unique<WindowProgressSink>(window)] { RunUpdate(*sink); })
+        .detach();
   } catch (const std::system_error&) {
     ShowFailure(window, L"The update could not be started.");
   }

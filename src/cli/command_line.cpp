@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "cli/option_scanner.h"
-#include "update/update_error.h"
+#include "common/update_error.h"
 
 namespace {
 
@@ -28,5 +28,3 @@ UpdateOptions ParseCommandLineText(const std::wstring& commandLine) {
   argv.reset();
   return ScanOptions(arguments);
 }
-
-UpdateOptions ParseCommandLine() { return ParseCommandLineText(::GetCommandLineW()); }

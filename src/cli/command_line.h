@@ -7,6 +7,3 @@
 // Splits `commandLine` by the platform's rules and scans it into options.
 // Throws `UpdateError` when it cannot be split or is incomplete.
 UpdateOptions ParseCommandLineText(const std::wstring& commandLine);
-
-// The options of this process's own command line.
-UpdateOptions ParseCommandLine();

@@ -2,15 +2,10 @@
 
 #include <limits>
 
-#include "update/update_error.h"
+#include "common/text_scan.h"
+#include "common/update_error.h"
 
 namespace {
-
-bool IsCWhiteSpace(wchar_t c) {
-  return c == L' ' || (c >= L'\t' && c <= L'\r');
-}
-
-bool IsDecimalDigit(wchar_t c) { return c >= L'0' && c <= L'9'; }
 
 void RemoveTrailingSlashes(std::wstring& text) {
   while (!text.empty() && text.back() == L'/') {
@@ -21,30 +16,12 @@ void RemoveTrailingSlashes(std::wstring& text) {
 }  // namespace
 
 std::uint32_t ParseProcessId(std::wstring_view text) {
-  std::size_t i = 0;
-  while (i < text.size() && IsCWhiteSpace(text[i])) {
-    ++i;
+  std::size_t start = 0;
+  while (start < text.size() && IsAsciiSpace(text[start])) {
+    ++start;
   }
-  bool negative = false;
-  if (i < text.size() && (text[i] == L'+' || text[i] == L'-')) {
-    negative = text[i] == L'-';
-    ++i;
-  }
-  constexpr std::uint64_t Max = std::numeric_limits<std::uint32_t>::max();
-  std::uint64_t magnitude = 0;
-  bool overflow = false;
-  for (; i < text.size() && IsDecimalDigit(text[i]); ++i) {
-    magnitude = magnitude * 10 + static_cast<std::uint64_t>(text[i] - L'0');
-    if (magnitude > Max) {
-      overflow = true;
-      magnitude = Max;
-    }
-  }
-  if (overflow) {
-    return static_cast<std::uint32_t>(Max);
-  }
-  const auto value = static_cast<std::uint32_t>(magnitude);
-  return negative ? static_cast<std::uint32_t>(0u - value) : value;
+  return static_cast<std::uint32_t>(
+      ReadClampedDecimal(text.substr(start), std::numeric_limits<std::uint32_t>::max()));
 }
 
 UpdateOptions ScanOptions(const std::vector<std::wstring>& arguments) {

@@ -19,3 +19,6 @@ UpdateOptions ScanOptions(const std::vector<std::wstring>& arguments);
 // non-digit, no digits give 0, a magnitude beyond 32 bits gives 4294967295,
 // and a minus sign negates modulo 2^32. Independent of the width of wchar_t.
 std::uint32_t ParseProcessId(std::wstring_view text);
+
+// The URL of one payload file: the download base, a slash, the file name.
+std::wstring BuildDownloadUrl(const UpdateOptions& options, const std::wstring& fileName);

@@ -24,6 +24,3 @@ struct UpdateOptions {
   bool repair = false;
   std::uint32_t launcherPid = 0;
 };
-
-// The URL of one payload file: the download base, a slash, the file name.
-std::wstring BuildDownloadUrl(const UpdateOptions& options, const std::wstring& fileName);

@@ -6,13 +6,12 @@
 #include <cstdint>
 #include <vector>
 
-#include "app/progress.h"
-#include "update/scoped_handle.h"
-#include "update/update_error.h"
+#include "common/chunk_size.h"
+#include "common/progress_sink.h"
+#include "common/scoped_handle.h"
+#include "common/update_error.h"
 
 namespace {
-
-constexpr DWORD ReadChunkSize = 131072;
 
 struct AlgorithmTraits {
   using Handle = BCRYPT_ALG_HANDLE;
@@ -53,22 +52,22 @@ wchar_t AsciiLower(wchar_t c) { return c >= L'A' && c <= L'Z' ? c - L'A' + L'a' 
 
 }  // namespace
 
-std::wstring FileSha256Hex(const std::filesystem::path& path, std::wstring_view title) {
-  BCRYPT_ALG_HANDLE rawAlgorithm = nullptr;
-  if (Failed(::BCryptOpenAlgorithmProvider(&rawAlgorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
+std::wstring FileSha256Hex(const std::filesystem::path& path, std::wstring_view title,
+                          ProgressSink& progress) {
+  AlgorithmHandle algorithm;
+  if (Failed(::BCryptOpenAlgorithmProvider(algorithm.put(), BCRYPT_SHA256_ALGORITHM, nullptr,
+                                           0))) {
     throw UpdateError("SHA-256 is unavailable.");
   }
-  const AlgorithmHandle algorithm(rawAlgorithm);
 
   std::vector<UCHAR> hashObject(ReadDwordProperty(algorithm.get(), BCRYPT_OBJECT_LENGTH));
   std::vector<UCHAR> digest(ReadDwordProperty(algorithm.get(), BCRYPT_HASH_LENGTH));
 
-  BCRYPT_HASH_HANDLE rawHash = nullptr;
-  if (Failed(::BCryptCreateHash(algorithm.get(), &rawHash, hashObject.data(),
+  HashHandle hash;
+  if (Failed(::BCryptCreateHash(algorithm.get(), hash.put(), hashObject.data(),
                                 static_cast<ULONG>(hashObject.size()), nullptr, 0, 0))) {
     throw UpdateError("Could not initialize SHA-256.");
   }
-  HashHandle hash(rawHash);
 
   FileHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
@@ -81,18 +80,18 @@ std::wstring FileSha256Hex(const std::filesystem::path& path, std::wstring_view 
       ::GetFileSizeEx(file.get(), &size) ? static_cast<std::uint64_t>(size.QuadPart) : 0;
   const std::wstring detail = path.filename().native();
 
-  std::vector<UCHAR> buffer(ReadChunkSize);
+  std::vector<UCHAR> buffer(ChunkSize);
   std::uint64_t hashed = 0;
   for (;;) {
     DWORD read = 0;
-    if (!::ReadFile(file.get(), buffer.data(), ReadChunkSize, &read, nullptr) || read == 0) {
+    if (!::ReadFile(file.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr) || read == 0) {
       break;
     }
     if (Failed(::BCryptHashData(hash.get(), buffer.data(), read, 0))) {
       throw UpdateError("SHA-256 verification failed.");
     }
     hashed += read;
-    PostProgress(title, detail, hashed, total);
+    progress.Progress(title, detail, hashed, total);
   }
 
   file.reset();
@@ -114,8 +113,8 @@ bool DigestTextsEqual(std::wstring_view a, std::wstring_view b) {
 }
 
 void VerifyFileSha256(const std::filesystem::path& path, std::wstring_view expected,
-                      std::wstring_view title) {
-  if (!DigestTextsEqual(FileSha256Hex(path, title), expected)) {
+                      std::wstring_view title, ProgressSink& progress) {
+  if (!DigestTextsEqual(FileSha256Hex(path, title, progress), expected)) {
     throw UpdateError("The downloaded file failed SHA-256 verification. Nothing was installed.");
   }
 }

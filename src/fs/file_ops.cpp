@@ -4,8 +4,10 @@
 
 #include <string>
 #include <system_error>
+#include <vector>
 
-#include "update/update_error.h"
+#include "fs/tree_walk.h"
+#include "common/update_error.h"
 
 namespace fs = std::filesystem;
 
@@ -45,31 +47,21 @@ bool CreateOneDirectory(const std::wstring& prefix) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-bool ClearReadOnly(const fs::path& path) {
-  const DWORD attributes = ::GetFileAttributesW(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
-         ::SetFileAttributesW(path.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY});
+bool RemoveEntry(const fs::path& path, DWORD attributes) {
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? ::RemoveDirectoryW(path.c_str())
+                                                      : ::DeleteFileW(path.c_str());
 }
 
-// Removes one entry (a file or an empty directory), retrying once without
-// the read-only attribute, which the standard removal does not clear.
-void RemoveEntryQuietly(const fs::path& path) {
-  std::error_code error;
-  if (!fs::remove(path, error) && error && ClearReadOnly(path)) {
-    fs::remove(path, error);
+// Removes one file, empty directory or link (itself, never what it points
+// to), retrying once without the read-only attribute, which the platform's
+// removal does not clear.
+void RemoveEntryQuietly(const fs::path& path, DWORD attributes) {
+  constexpr DWORD ReadOnlyNonLink = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_REPARSE_POINT;
+  if (RemoveEntry(path, attributes) || (attributes & ReadOnlyNonLink) != FILE_ATTRIBUTE_READONLY) {
+    return;
   }
-}
-
-void RemoveContentsQuietly(const fs::path& directory) {
-  std::error_code error;
-  for (fs::directory_iterator it(directory, error), end; !error && it != end;
-       it.increment(error)) {
-    const fs::path entry = it->path();
-    std::error_code statusError;
-    if (it->is_directory(statusError) && !it->is_symlink(statusError)) {
-      RemoveContentsQuietly(entry);
-    }
-    RemoveEntryQuietly(entry);
+  if (::SetFileAttributesW(path.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY})) {
+    RemoveEntry(path, attributes);
   }
 }
 
@@ -110,15 +102,19 @@ void RemoveFileQuietly(const fs::path& path) {
 }
 
 void RemoveTreeQuietly(const fs::path& path) {
-  std::error_code error;
-  const fs::file_status status = fs::symlink_status(path, error);
-  if (error || !fs::exists(status)) {
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
     return;
   }
-  if (fs::is_directory(status)) {
-    RemoveContentsQuietly(path);
+  const bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  if (directory && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+    const std::vector<TreeEntry> entries = ListTreeQuietly(path);
+    // Backwards, each directory comes after its contents.
+    for (std::size_t i = entries.size(); i-- > 0;) {
+      RemoveEntryQuietly(entries[i].path, entries[i].attributes);
+    }
   }
-  RemoveEntryQuietly(path);
+  RemoveEntryQuietly(path, attributes);
 }
 
 void MovePath(const fs::path& from, const fs::path& to) {

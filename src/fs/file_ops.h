@@ -15,7 +15,9 @@ void RemoveFileQuietly(const std::filesystem::path& path);
 
 // Removes a file or a whole directory tree as far as possible; every error is
 // ignored. Read-only entries are made writable so that what the updater
-// installed can always be removed again.
+// installed can always be removed again. A junction or symbolic link, at the
+// top or anywhere below, is removed itself: what it points to is never
+// touched.
 void RemoveTreeQuietly(const std::filesystem::path& path);
 
 // One rename that replaces an existing destination file and may copy across

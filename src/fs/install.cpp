@@ -3,11 +3,13 @@
 #include <cstdint>
 #include <fstream>
 #include <memory>
+#include <vector>
 
-#include "app/progress.h"
 #include "fs/file_ops.h"
 #include "fs/paths.h"
-#include "update/update_error.h"
+#include "fs/tree_walk.h"
+#include "common/chunk_size.h"
+#include "common/update_error.h"
 
 namespace fs = std::filesystem;
 
@@ -33,16 +35,16 @@ CopyStreams OpenCopyStreams(const fs::path& source, const fs::path& destination)
 
 using ChunkBuffer = std::unique_ptr<char[]>;
 
-ChunkBuffer NewChunkBuffer() { return std::make_unique<char[]>(InstallChunkSize); }
+ChunkBuffer NewChunkBuffer() { return std::make_unique<char[]>(ChunkSize); }
 
-// Streams the whole input into the output in `InstallChunkSize` pieces
+// Streams the whole input into the output in `ChunkSize` pieces
 // through `buffer`, calling `reportChunk(bytes)` after each piece written. A
 // failed read or write fails the copy: a silently short file must never be
 // installed.
 template <typename ReportChunk>
 void StreamCopy(CopyStreams& streams, const ChunkBuffer& buffer, ReportChunk reportChunk) {
   while (streams.input.good()) {
-    streams.input.read(buffer.get(), static_cast<std::streamsize>(InstallChunkSize));
+    streams.input.read(buffer.get(), static_cast<std::streamsize>(ChunkSize));
     const std::streamsize count = streams.input.gcount();
     if (count == 0) {
       break;
@@ -66,7 +68,8 @@ void StreamCopy(CopyStreams& streams, const ChunkBuffer& buffer, ReportChunk rep
 
 }  // namespace
 
-void InstallFile(const fs::path& source, const fs::path& destination, std::wstring_view title) {
+void InstallFile(const fs::path& source, const fs::path& destination, std::wstring_view title,
+                 ProgressSink& progress) {
   EnsureDirectory(destination.parent_path());
   CopyStreams streams = OpenCopyStreams(source, destination);
   const std::uint64_t total = fs::file_size(source);
@@ -74,34 +77,36 @@ void InstallFile(const fs::path& source, const fs::path& destination, std::wstri
   std::uint64_t done = 0;
   StreamCopy(streams, NewChunkBuffer(), [&](std::uint64_t count) {
     done += count;
-    PostProgress(title, detail, done, total);
+    progress.Progress(title, detail, done, total);
   });
 }
 
-void InstallRunnerTree(const fs::path& stagedDir, const fs::path& installedDir) {
+void InstallRunnerTree(const fs::path& stagedDir, const fs::path& installedDir,
+                       ProgressSink& progress) {
   RemoveTreeQuietly(installedDir);
   EnsureDirectory(installedDir);
 
+  // The staged tree is listed once for both passes. A link in it is never
+  // entered: a directory link becomes an empty directory, a file link is
+  // copied by content.
+  const std::vector<TreeEntry> entries = ListTree(stagedDir);
   std::uint64_t total = 0;
-  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(stagedDir)) {
-    if (entry.is_regular_file()) {
-      total += entry.file_size();
+  for (const TreeEntry& entry : entries) {
+    if (!entry.IsDirectory()) {
+      total += entry.size;
     }
   }
   const std::uint64_t progressTotal = total == 0 ? 1 : total;
 
   // Per-file work that cannot change within one walk is done once: the
-  // buffer is shared by all files, each directory is ensured once (the walk
-  // visits a directory before its contents), and entries are related to the
-  // staged directory lexically, since the walk builds every entry's path from
-  // it.
+  // buffer is shared by all files, and each directory is ensured once (the
+  // listing holds a directory before its contents).
   const ChunkBuffer buffer = NewChunkBuffer();
   fs::path ensuredDir = installedDir;
   std::uint64_t done = 0;
-  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(stagedDir)) {
-    const fs::path relative = entry.path().lexically_relative(stagedDir);
-    const fs::path target = installedDir / relative;
-    if (entry.is_directory()) {
+  for (const TreeEntry& entry : entries) {
+    const fs::path target = installedDir / entry.relative;
+    if (entry.IsDirectory()) {
       EnsureDirectory(target);
       ensuredDir = target;
       continue;
@@ -110,11 +115,11 @@ void InstallRunnerTree(const fs::path& stagedDir, const fs::path& installedDir) 
       EnsureDirectory(target.parent_path());
       ensuredDir = target.parent_path();
     }
-    const std::wstring& detail = relative.native();
-    CopyStreams streams = OpenCopyStreams(entry.path(), target);
+    const std::wstring& detail = entry.relative.native();
+    CopyStreams streams = OpenCopyStreams(entry.path, target);
     StreamCopy(streams, buffer, [&](std::uint64_t count) {
       done += count;
-      PostProgress(L"Installing runner", detail, done, progressTotal);
+      progress.Progress(L"Installing runner", detail, done, progressTotal);
     });
   }
 

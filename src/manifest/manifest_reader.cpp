@@ -2,18 +2,15 @@
 
 #include <limits>
 
-#include "update/update_error.h"
+#include "common/text_scan.h"
+#include "common/update_error.h"
 
 namespace {
-
-bool IsAsciiWhiteSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
-bool IsDecimalDigit(char c) { return c >= '0' && c <= '9'; }
 
 [[noreturn]] void FailInvalid() { throw UpdateError("Invalid update manifest."); }
 
 std::size_t SkipWhiteSpace(std::string_view text, std::size_t position) {
-  while (position < text.size() && IsAsciiWhiteSpace(text[position])) {
+  while (position < text.size() && IsAsciiSpace(text[position])) {
     ++position;
   }
   return position;
@@ -49,20 +46,6 @@ std::string ReadManifestString(std::string_view text, std::string_view key) {
 }
 
 std::uint64_t ReadManifestNumber(std::string_view text, std::string_view key) {
-  std::size_t position = SkipWhiteSpace(text, FindManifestValue(text, key));
-  bool negative = false;
-  if (position < text.size() && (text[position] == '+' || text[position] == '-')) {
-    negative = text[position] == '-';
-    ++position;
-  }
-  constexpr std::uint64_t Max = std::numeric_limits<std::uint64_t>::max();
-  std::uint64_t magnitude = 0;
-  for (; position < text.size() && IsDecimalDigit(text[position]); ++position) {
-    const auto digit = static_cast<std::uint64_t>(text[position] - '0');
-    if (magnitude > (Max - digit) / 10) {
-      return Max;
-    }
-    magnitude = magnitude * 10 + digit;
-  }
-  return negative ? 0 - magnitude : magnitude;
+  const std::size_t start = SkipWhiteSpace(text, FindManifestValue(text, key));
+  return ReadClampedDecimal(text.substr(start), std::numeric_limits<std::uint64_t>::max());
 }

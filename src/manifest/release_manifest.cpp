@@ -1,8 +1,8 @@
 #include "manifest/release_manifest.h"
 
 #include "manifest/manifest_reader.h"
-#include "manifest/text_conversion.h"
-#include "update/update_error.h"
+#include "common/text_conversion.h"
+#include "common/update_error.h"
 
 namespace {
 

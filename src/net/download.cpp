@@ -7,11 +7,11 @@
 #include <utility>
 #include <vector>
 
-#include "app/progress.h"
+#include "common/chunk_size.h"
+#include "common/scoped_handle.h"
+#include "common/update_error.h"
 #include "fs/file_ops.h"
 #include "net/http_get.h"
-#include "update/scoped_handle.h"
-#include "update/update_error.h"
 
 namespace {
 
@@ -74,7 +74,7 @@ std::string FetchManifestText(const std::wstring& url) {
 }
 
 void DownloadToFile(const std::wstring& url, const std::filesystem::path& target,
-                    std::uint64_t expectedSize, std::wstring_view title) {
+                    std::uint64_t expectedSize, std::wstring_view title, ProgressSink& progress) {
   WinHttpHandle session;
   WinHttpHandle connection;
   const WinHttpHandle request = OpenHttpGet(url, session, connection);
@@ -87,7 +87,7 @@ void DownloadToFile(const std::wstring& url, const std::filesystem::path& target
   }
   PartialFile file(std::move(created), target);
 
-  std::vector<char> buffer(DownloadChunkSize);
+  std::vector<char> buffer(ChunkSize);
   std::uint64_t received = 0;
   while (const DWORD read =
              ReadBodyPiece(request, buffer.data(), static_cast<DWORD>(buffer.size()))) {
@@ -100,8 +100,8 @@ void DownloadToFile(const std::wstring& url, const std::filesystem::path& target
     if (expectedSize != 0 && received > expectedSize) {
       throw UpdateError(SizeMismatchMessage);
     }
-    PostProgress(title, std::to_wstring(received / 1024) + L" KB", received,
-                 expectedSize != 0 ? expectedSize : received);
+    progress.Progress(title, std::to_wstring(received / 1024) + L" KB", received,
+                      expectedSize != 0 ? expectedSize : received);
   }
 
   file.Close();

@@ -6,12 +6,12 @@
 #include <string>
 #include <string_view>
 
+#include "common/progress_sink.h"
+
 // Manifests are small; the cap keeps a misbehaving server from making the
 // updater hold an arbitrary amount of memory.
 inline constexpr std::size_t ManifestReadChunk = 16384;
 inline constexpr std::size_t ManifestSizeLimit = 131072;
-
-inline constexpr std::size_t DownloadChunkSize = 131072;
 
 // The whole body of a successful GET, at most `ManifestSizeLimit` bytes.
 // Throws `UpdateError`, also for an empty body.
@@ -24,4 +24,4 @@ std::string FetchManifestText(const std::wstring& url);
 // success, and on any failure no file is left at `target`. Throws
 // `UpdateError`.
 void DownloadToFile(const std::wstring& url, const std::filesystem::path& target,
-                    std::uint64_t expectedSize, std::wstring_view title);
+                    std::uint64_t expectedSize, std::wstring_view title, ProgressSink& progress);

@@ -1,6 +1,6 @@
 #include "net/http_get.h"
 
-#include "update/update_error.h"
+#include "common/update_error.h"
 
 namespace {
 
@@ -15,6 +15,7 @@ constexpr int SendTimeoutMs = 30000;
 constexpr int ReceiveTimeoutMs = 300000;
 
 constexpr const char* HttpErrorMessage = "The update server returned an HTTP error.";
+constexpr const char* UnreachableMessage = "The update server could not be reached.";
 
 // A refused redirect means the server answered, just not acceptably; any
 // other failure means no usable answer arrived at all. Wine's WinHTTP fails
@@ -24,7 +25,7 @@ constexpr const char* HttpErrorMessage = "The update server returned an HTTP err
   if (error == ERROR_WINHTTP_REDIRECT_FAILED || error == ERROR_WINHTTP_HEADER_NOT_FOUND) {
     throw UpdateError(HttpErrorMessage);
   }
-  throw UpdateError("The update server could not be reached.");
+  throw UpdateError(UnreachableMessage);
 }
 
 std::wstring Component(const wchar_t* text, DWORD length) {
@@ -32,6 +33,13 @@ std::wstring Component(const wchar_t* text, DWORD length) {
 }
 
 }  // namespace
+
+void RefuseRedirectsToHttp(HINTERNET request) {
+  DWORD policy = WINHTTP_OPTION_REDIRECT_POLICY_DISALLOW_HTTPS_TO_HTTP;
+  if (!::WinHttpSetOption(request, WINHTTP_OPTION_REDIRECT_POLICY, &policy, sizeof(policy))) {
+    throw UpdateError(UnreachableMessage);
+  }
+}
 
 ParsedUrl ParseDownloadUrl(const std::wstring& url) {
   URL_COMPONENTS components{};
@@ -77,12 +85,7 @@ WinHttpHandle OpenHttpGet(const std::wstring& url, WinHttpHandle& session,
     throw UpdateError("Could not create the download request.");
   }
 
-  // The manifest carries the digests of everything downloaded after it, so
-  // a redirect from https to plain http would let anyone on the network
-  // substitute both. Every other redirect stays allowed.
-  DWORD policy = WINHTTP_OPTION_REDIRECT_POLICY_DISALLOW_HTTPS_TO_HTTP;
-  ::WinHttpSetOption(request.get(), WINHTTP_OPTION_REDIRECT_POLICY, &policy, sizeof(policy));
-
+  RefuseRedirectsToHttp(request.get());
   if (!::WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
                             WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
     ThrowTransferFailure(::GetLastError());

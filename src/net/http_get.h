@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "update/scoped_handle.h"
+#include "common/scoped_handle.h"
 
 // The parts of a download URL that WinHTTP needs, taken exactly as written:
 // nothing is decoded or escaped.
@@ -27,6 +27,13 @@ struct WinHttpHandleTraits {
   static void Close(Handle handle) noexcept { ::WinHttpCloseHandle(handle); }
 };
 using WinHttpHandle = ScopedHandle<WinHttpHandleTraits>;
+
+// The manifest carries the digests of everything downloaded after it, so a
+// redirect from https to plain http would let anyone on the network
+// substitute both; every other redirect stays allowed. Throws `UpdateError`
+// "The update server could not be reached." when the platform does not take
+// the setting: the request must not go out with its default policy.
+void RefuseRedirectsToHttp(HINTERNET request);
 
 // Sends one GET for `url` and waits for the response headers. Redirects are
 // followed except from https to http. Returns the request, ready for reading

@@ -2,12 +2,11 @@
 
 #include <vector>
 
-#include "update/scoped_handle.h"
 
 std::wstring QuoteForCommandLine(const std::wstring& text) { return L"\"" + text + L"\""; }
 
-PROCESS_INFORMATION StartChildProcess(const std::wstring& commandLine, DWORD creationFlags,
-                                      const wchar_t* currentDirectory) {
+ProcessHandles StartChildProcess(const std::wstring& commandLine, DWORD creationFlags,
+                                 const wchar_t* currentDirectory) {
   // CreateProcessW may write into the command line it is given.
   std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
   buffer.push_back(L'\0');
@@ -17,27 +16,23 @@ PROCESS_INFORMATION StartChildProcess(const std::wstring& commandLine, DWORD cre
   PROCESS_INFORMATION info{};
   if (!::CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, creationFlags, nullptr,
                         currentDirectory, &startup, &info)) {
-    return PROCESS_INFORMATION{};
+    return {};
   }
-  return info;
+  return ProcessHandles(info);
 }
 
 bool RunProcessAndWait(const std::wstring& program, const std::wstring& arguments,
                        DWORD timeout) {
-  const PROCESS_INFORMATION info = StartChildProcess(
+  const ProcessHandles child = StartChildProcess(
       QuoteForCommandLine(program) + L" " + arguments, CREATE_NO_WINDOW, nullptr);
-  if (info.hProcess == nullptr) {
+  if (!child.process) {
     return false;
   }
-  // Destroyed in reverse order: the thread handle is closed before the process.
-  const KernelHandle process(info.hProcess);
-  const KernelHandle thread(info.hThread);
-
-  if (::WaitForSingleObject(process.get(), timeout) != WAIT_OBJECT_0) {
-    ::TerminateProcess(process.get(), 1);
+  if (::WaitForSingleObject(child.process.get(), timeout) != WAIT_OBJECT_0) {
+    ::TerminateProcess(child.process.get(), 1);
     return false;
   }
   DWORD exitCode = 1;
-  ::GetExitCodeProcess(process.get(), &exitCode);
+  ::GetExitCodeProcess(child.process.get(), &exitCode);
   return exitCode == 0;
 }

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "common/scoped_handle.h"
+
 // The longest a system tool may run before it is ended.
 inline constexpr DWORD ChildProcessTimeout = 300000;
 
@@ -12,10 +14,9 @@ inline constexpr DWORD ChildProcessTimeout = 300000;
 std::wstring QuoteForCommandLine(const std::wstring& text);
 
 // Starts `commandLine` with this process's environment, in `currentDirectory`
-// (null: this process's). Returns the platform's process record, all zero
-// when nothing was started; the caller owns its handles.
-PROCESS_INFORMATION StartChildProcess(const std::wstring& commandLine, DWORD creationFlags,
-                                      const wchar_t* currentDirectory);
+// (null: this process's). The handles are empty when nothing was started.
+ProcessHandles StartChildProcess(const std::wstring& commandLine, DWORD creationFlags,
+                                 const wchar_t* currentDirectory);
 
 // Runs `program` (a full path) with the already formatted `arguments`, without
 // a window and with this process's environment and current directory. True

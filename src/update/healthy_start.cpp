@@ -1,11 +1,9 @@
 #include "update/healthy_start.h"
 
-#include "app/progress.h"
+#include "common/update_error.h"
 #include "fs/file_ops.h"
 #include "process/launcher.h"
 #include "process/tokens.h"
-#include "update/scoped_handle.h"
-#include "update/update_error.h"
 
 namespace {
 
@@ -19,18 +17,15 @@ bool HasEnded(const KernelHandle& process) {
 }  // namespace
 
 void AwaitHealthyStart(const UpdateOptions& options, const RunPaths& paths,
-                       const UpdateTimeLimits& limits) {
+                       const UpdateTimeLimits& limits, ProgressSink& progress) {
   const std::wstring token = NewGuidToken();
   const std::filesystem::path confirmation = paths.installDir / (ConfirmationPrefix + token);
   RemoveFileQuietly(confirmation);
 
-  const PROCESS_INFORMATION started = StartLauncher(options.installDir, token);
-  // Destroyed in reverse order: the thread handle is closed before the process.
-  KernelHandle process(started.hProcess);
-  KernelHandle thread(started.hThread);
+  ProcessHandles launcher = StartLauncher(options.installDir, token);
 
   const auto total = static_cast<std::uint64_t>(limits.healthyStartChecks);
-  PostProgress(Title, Detail, 0, total);
+  progress.Progress(Title, Detail, 0, total);
   bool confirmed = false;
   bool ended = false;
   for (int i = 0; i < limits.healthyStartChecks;) {
@@ -38,25 +33,25 @@ void AwaitHealthyStart(const UpdateOptions& options, const RunPaths& paths,
       confirmed = true;
       break;
     }
-    if (HasEnded(process)) {
+    if (HasEnded(launcher.process)) {
       // It may have confirmed just before it ended, after the check above.
       confirmed = PathExists(confirmation);
       ended = true;
       break;
     }
     ++i;
-    PostProgress(Title, Detail, static_cast<std::uint64_t>(i), total);
+    progress.Progress(Title, Detail, static_cast<std::uint64_t>(i), total);
     ::Sleep(limits.healthyStartCheckInterval);
   }
 
-  if (!confirmed && !ended && process) {
+  if (!confirmed && !ended && launcher.process) {
     // A running executable can be neither deleted nor replaced, so the
     // rollback needs the unconfirmed launcher gone.
-    ::TerminateProcess(process.get(), 1);
-    ::WaitForSingleObject(process.get(), limits.unconfirmedLauncherExitTimeout);
+    ::TerminateProcess(launcher.process.get(), 1);
+    ::WaitForSingleObject(launcher.process.get(), limits.unconfirmedLauncherExitTimeout);
   }
-  thread.reset();
-  process.reset();
+  launcher.thread.reset();
+  launcher.process.reset();
 
   if (!confirmed) {
     throw UpdateError(
@@ -66,5 +61,5 @@ void AwaitHealthyStart(const UpdateOptions& options, const RunPaths& paths,
   RemoveFileQuietly(confirmation);
   RemoveTreeQuietly(paths.backupDir);
   RemoveTreeQuietly(paths.stagingDir);
-  ReportSuccess();
+  progress.Succeeded();
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "cli/update_options.h"
+#include "common/progress_sink.h"
 #include "update/run_paths.h"
 #include "update/time_limits.h"
 
@@ -10,4 +11,4 @@
 // removed) and reports success. Throws `UpdateError` otherwise; a launcher
 // still running unconfirmed is ended first so its files can be replaced.
 void AwaitHealthyStart(const UpdateOptions& options, const RunPaths& paths,
-                       const UpdateTimeLimits& limits);
+                       const UpdateTimeLimits& limits, ProgressSink& progress);

@@ -2,18 +2,17 @@
 
 #include <exception>
 
-#include "app/progress.h"
+#include "common/scoped_handle.h"
+#include "common/update_error.h"
 #include "fs/file_ops.h"
 #include "fs/install.h"
-#include "fs/installed_state.h"
 #include "process/launcher.h"
 #include "update/healthy_start.h"
-#include "update/scoped_handle.h"
-#include "update/update_error.h"
+#include "update/installed_state.h"
 
 namespace fs = std::filesystem;
 
-void WaitForLauncherExit(std::uint32_t launcherPid, DWORD timeout) {
+void WaitForLauncherExit(std::uint32_t launcherPid, DWORD timeout, ProgressSink& progress) {
   if (launcherPid == 0) {
     return;
   }
@@ -23,7 +22,7 @@ void WaitForLauncherExit(std::uint32_t launcherPid, DWORD timeout) {
   if (!process || ::WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0) {
     return;
   }
-  PostProgress(L"Preparing installation", L"Waiting for VORN Launcher to close...", 0, 1);
+  progress.Progress(L"Preparing installation", L"Waiting for VORN Launcher to close...", 0, 1);
   if (::WaitForSingleObject(process.get(), timeout) != WAIT_OBJECT_0) {
     throw UpdateError("VORN Launcher did not close in time.");
   }
@@ -82,20 +81,21 @@ void RestoreFromBackup(const InstallPlan& plan, const RunPaths& paths) {
 
 void RunInstallTransaction(const UpdateOptions& options, const ReleaseManifest& manifest,
                            const InstallPlan& plan, const RunPaths& paths,
-                           const UpdateTimeLimits& limits) {
-  WaitForLauncherExit(options.launcherPid, limits.launcherExitTimeout);
+                           const UpdateTimeLimits& limits, ProgressSink& progress) {
+  WaitForLauncherExit(options.launcherPid, limits.launcherExitTimeout, progress);
   EnsureDirectory(paths.backupDir);
   MoveAsideInstalled(plan, paths);
 
   try {
     if (plan.updateLauncher) {
-      InstallFile(paths.StagedLauncher(), paths.InstalledLauncher(), L"Installing launcher");
+      InstallFile(paths.StagedLauncher(), paths.InstalledLauncher(), L"Installing launcher",
+                  progress);
     }
     if (plan.updateRunner) {
-      InstallRunnerTree(paths.StagedRunner(), paths.InstalledRunner());
+      InstallRunnerTree(paths.StagedRunner(), paths.InstalledRunner(), progress);
       WriteRunnerStamp(paths.InstalledRunner(), manifest);
     }
-    AwaitHealthyStart(options, paths, limits);
+    AwaitHealthyStart(options, paths, limits, progress);
   } catch (...) {
     RestoreFromBackup(plan, paths);
     throw;

@@ -3,13 +3,14 @@
 #include <cstdint>
 
 #include "cli/update_options.h"
+#include "common/progress_sink.h"
 #include "manifest/release_manifest.h"
 #include "update/run_paths.h"
 #include "update/time_limits.h"
 
 // Returns when there is no launcher process to wait for or it has ended.
 // Throws `UpdateError` "VORN Launcher did not close in time.".
-void WaitForLauncherExit(std::uint32_t launcherPid, DWORD timeout = LauncherExitTimeout);
+void WaitForLauncherExit(std::uint32_t launcherPid, DWORD timeout, ProgressSink& progress);
 
 // Moves the installed components that the plan replaces into the backup
 // directory, the launcher first. When the runner cannot be moved after the
@@ -28,4 +29,4 @@ void RestoreFromBackup(const InstallPlan& plan, const RunPaths& paths);
 // the first install on restores the backup before it goes on.
 void RunInstallTransaction(const UpdateOptions& options, const ReleaseManifest& manifest,
                            const InstallPlan& plan, const RunPaths& paths,
-                           const UpdateTimeLimits& limits);
+                           const UpdateTimeLimits& limits, ProgressSink& progress);

@@ -1,9 +1,8 @@
 #include "update/runner_staging.h"
 
-#include "app/progress.h"
+#include "common/update_error.h"
 #include "fs/file_ops.h"
 #include "fs/paths.h"
-#include "update/update_error.h"
 
 namespace fs = std::filesystem;
 
@@ -61,14 +60,11 @@ std::wstring EscapeForPowerShellSingleQuotes(const std::wstring& text) {
   return escaped;
 }
 
-void ExtractRunnerArchive(const fs::path& archive, const fs::path& runnerDir) {
-  ExtractRunnerArchiveWith(archive, runnerDir, SystemDirectory());
-}
-
-void ExtractRunnerArchiveWith(const fs::path& archive, const fs::path& runnerDir,
-                              const std::optional<fs::path>& systemDir, DWORD toolTimeout) {
+void ExtractRunnerArchive(const fs::path& archive, const fs::path& runnerDir,
+                          const std::optional<fs::path>& systemDir, DWORD toolTimeout,
+                          ProgressSink& progress) {
   EnsureDirectory(runnerDir);
-  PostProgress(L"Extracting runner files", RunnerArchiveName, 0, 1);
+  progress.Progress(L"Extracting runner files", RunnerArchiveName, 0, 1);
   if (!systemDir) {
     FailExtraction();
   }
@@ -79,5 +75,5 @@ void ExtractRunnerArchiveWith(const fs::path& archive, const fs::path& runnerDir
   if (!extracted || !PathExists(runnerDir / RunnerExeName)) {
     FailExtraction();
   }
-  PostProgress(L"Extracting runner files", L"Runner ready", 1, 1);
+  progress.Progress(L"Extracting runner files", L"Runner ready", 1, 1);
 }

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "common/progress_sink.h"
 #include "process/child_process.h"
 
 // The system directory, which holds tar.exe and Windows PowerShell; none when
@@ -19,11 +20,8 @@ std::wstring EscapeForPowerShellSingleQuotes(const std::wstring& text);
 // Extracts the staged runner archive into `runnerDir` with the system's
 // tar.exe, or Windows PowerShell when tar is missing or fails, and requires
 // run.exe at the top of the result. Throws `UpdateError`.
+// `systemDir` is where the tools live; none when it cannot be read.
 void ExtractRunnerArchive(const std::filesystem::path& archive,
-                          const std::filesystem::path& runnerDir);
-
-// The same with the system directory and each tool's time limit given.
-void ExtractRunnerArchiveWith(const std::filesystem::path& archive,
-                              const std::filesystem::path& runnerDir,
-                              const std::optional<std::filesystem::path>& systemDir,
-                              DWORD toolTimeout = ChildProcessTimeout);
+                          const std::filesystem::path& runnerDir,
+                          const std::optional<std::filesystem::path>& systemDir,
+                          DWORD toolTimeout, ProgressSink& progress);

@@ -4,32 +4,34 @@
 
 #include <exception>
 
-#include "app/progress.h"
 #include "cli/command_line.h"
+#include "cli/option_scanner.h"
 #include "crypto/sha256.h"
 #include "fs/file_ops.h"
-#include "fs/installed_state.h"
 #include "manifest/release_manifest.h"
 #include "net/download.h"
 #include "process/launcher.h"
 #include "process/tokens.h"
 #include "update/install_transaction.h"
+#include "update/installed_state.h"
 #include "update/run_paths.h"
 #include "update/runner_staging.h"
 
 namespace {
 
 InstallPlan MakePlan(const UpdateOptions& options, const ReleaseManifest& manifest,
-                     const RunPaths& paths) {
+                     const RunPaths& paths, ProgressSink& progress) {
   InstallPlan plan;
   plan.updateLauncher =
-      options.launcher && (!options.repair || !IsLauncherCurrent(paths.InstalledLauncher(), manifest));
+      options.launcher &&
+      (!options.repair || !IsLauncherCurrent(paths.InstalledLauncher(), manifest, progress));
   plan.updateRunner =
       options.runner && (!options.repair || !IsRunnerCurrent(paths.InstalledRunner(), manifest));
   return plan;
 }
 
-void PerformUpdate(const UpdateOptions& options, const UpdateTimeLimits& limits) {
+void PerformUpdate(const UpdateOptions& options, const UpdateTimeLimits& limits,
+                   ProgressSink& progress) {
   RunPaths paths;
   paths.installDir = options.installDir;
   EnsureDirectory(paths.installDir);
@@ -37,45 +39,49 @@ void PerformUpdate(const UpdateOptions& options, const UpdateTimeLimits& limits)
   paths.backupDir = paths.installDir / (BackupPrefix + NewGuidToken());
   EnsureDirectory(paths.stagingDir);
 
-  PostProgress(L"Checking update", L"Downloading version and SHA-256 information...", 0, 1);
+  progress.Progress(L"Checking update", L"Downloading version and SHA-256 information...", 0, 1);
   const ReleaseManifest manifest = ParseReleaseManifest(FetchManifestText(options.manifestUrl));
 
-  const InstallPlan plan = MakePlan(options, manifest, paths);
+  const InstallPlan plan = MakePlan(options, manifest, paths, progress);
   if (!plan.updateLauncher && !plan.updateRunner) {
     RestartLauncher(options.installDir);
     RemoveTreeQuietly(paths.stagingDir);
-    ReportSuccess();
+    progress.Succeeded();
     return;
   }
 
   if (plan.updateLauncher) {
     DownloadToFile(BuildDownloadUrl(options, LauncherExeName), paths.StagedLauncher(),
-                   manifest.launcherSize, L"Downloading launcher update");
+                   manifest.launcherSize, L"Downloading launcher update", progress);
     VerifyFileSha256(paths.StagedLauncher(), manifest.launcherSha256,
-                     L"Verifying launcher update");
+                     L"Verifying launcher update", progress);
   }
   if (plan.updateRunner) {
     DownloadToFile(BuildDownloadUrl(options, RunnerArchiveName), paths.StagedArchive(),
-                   manifest.runnerSize, L"Downloading runner update");
-    VerifyFileSha256(paths.StagedArchive(), manifest.runnerSha256, L"Verifying runner update");
-    ExtractRunnerArchiveWith(paths.StagedArchive(), paths.StagedRunner(), SystemDirectory(),
-                             limits.toolTimeout);
+                   manifest.runnerSize, L"Downloading runner update", progress);
+    VerifyFileSha256(paths.StagedArchive(), manifest.runnerSha256, L"Verifying runner update",
+                     progress);
+    ExtractRunnerArchive(paths.StagedArchive(), paths.StagedRunner(), SystemDirectory(),
+                         limits.toolTimeout, progress);
   }
-  RunInstallTransaction(options, manifest, plan, paths, limits);
+  RunInstallTransaction(options, manifest, plan, paths, limits, progress);
 }
 
 }  // namespace
 
-void RunUpdateWith(const std::wstring& commandLine, const UpdateTimeLimits& limits) {
+void RunUpdateWith(const std::wstring& commandLine, const UpdateTimeLimits& limits,
+                   ProgressSink& progress) {
   try {
-    PerformUpdate(ParseCommandLineText(commandLine), limits);
+    PerformUpdate(ParseCommandLineText(commandLine), limits, progress);
   } catch (const std::exception& error) {
-    ReportFailure(error.what());
+    progress.Failed(error.what());
   } catch (...) {
     // Nothing of ours throws anything else, but the window must still learn
     // the outcome; it shows its generic text for a report without message.
-    ReportUnknownFailure();
+    progress.Failed(std::nullopt);
   }
 }
 
-void RunUpdate() { RunUpdateWith(::GetCommandLineW(), UpdateTimeLimits{}); }
+void RunUpdate(ProgressSink& progress) {
+  RunUpdateWith(::GetCommandLineW(), UpdateTimeLimits{}, progress);
+}

@@ -10,114 +10,80 @@ namespace {
 
 const std::string CouldNotCreate = "Could not create a directory.";
 
-TEST(FileOps, PathExistsForAnyKindOfEntry) {
+TEST(EnsureDirectory, OnlyTheWholePathDecides) {
   test::TempDir dir;
   test::WriteBytes(dir / L"file", "x");
-  EXPECT_TRUE(PathExists(dir / L"file"));
-  EXPECT_TRUE(PathExists(dir.path()));
-  EXPECT_FALSE(PathExists(dir / L"missing"));
-  EXPECT_FALSE(PathExists(dir / L"missing\\deeper"));
-  EXPECT_FALSE(PathExists(L""));
-  EXPECT_FALSE(PathExists(L"Q:\\\x01<>|bad"));
-}
-
-TEST(FileOps, EnsureDirectoryCreatesMissingParents) {
-  test::TempDir dir;
-  for (const std::wstring relative : {L"a", L"b\\c\\d", L"e/f/g", L"h\\\\i//j\\", L"a"}) {
-    const fs::path target = dir.path().native() + L"\\" + relative;
-    EXPECT_EQ(test::FailureOf([&] { EnsureDirectory(target); }), "no failure") << relative;
-    EXPECT_TRUE(fs::is_directory(target)) << relative;
+  const std::wstring base = dir.path().native();
+  struct Case {
+    std::wstring path;
+    std::string outcome;
+  };
+  const Case cases[] = {
+      {base + L"\\b\\c\\d", "no failure"},
+      {base + L"/e/f/g", "no failure"},
+      {base + L"\\h\\\\i//j\\", "no failure"},
+      {base + L"\\b", "no failure"},  // already there
+      // The device prefix and the bare drive are never created themselves.
+      {L"\\\\?\\" + base + L"\\long\\form", "no failure"},
+      {L"C:\\", "no failure"},
+      {L"", CouldNotCreate},
+      {base + L"\\file", CouldNotCreate},
+      {base + L"\\file\\below", CouldNotCreate},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(fs::path(c.path).string());
+    EXPECT_EQ(test::FailureOf([&] { EnsureDirectory(c.path); }), c.outcome);
+    EXPECT_EQ(fs::is_directory(c.path), c.outcome == "no failure");
   }
-}
-
-TEST(FileOps, EnsureDirectoryFailures) {
-  test::TempDir dir;
-  test::WriteBytes(dir / L"file", "x");
-  EXPECT_EQ(test::FailureOf([] { EnsureDirectory(L""); }), CouldNotCreate);
-  EXPECT_EQ(test::FailureOf([&] { EnsureDirectory(dir / L"file"); }), CouldNotCreate);
-  EXPECT_EQ(test::FailureOf([&] { EnsureDirectory(dir / L"file" / L"below"); }), CouldNotCreate);
-  EXPECT_TRUE(fs::is_regular_file(dir / L"file"));
-}
-
-TEST(FileOps, EnsureDirectoryAcceptsRootsAndDeviceForms) {
-  test::TempDir dir;
-  const fs::path relativeTarget = L"vorn-ensure-relative\\x";
-  EnsureDirectory(relativeTarget);
-  EXPECT_TRUE(fs::is_directory(relativeTarget));
-  fs::remove_all(L"vorn-ensure-relative");
-  // Only the whole path decides: the bare drive and the device prefix are
-  // never created themselves.
-  EnsureDirectory(L"\\\\?\\" + (dir / L"long\\form").native());
-  EXPECT_TRUE(fs::is_directory(dir / L"long\\form"));
-  EXPECT_EQ(test::FailureOf([] { EnsureDirectory(L"C:\\"); }), "no failure");
-}
-
-TEST(FileOps, RemoveQuietlyNeverFails) {
-  test::TempDir dir;
-  RemoveFileQuietly(dir / L"missing");
-  RemoveTreeQuietly(dir / L"missing");
-  test::WriteBytes(dir / L"tree\\a\\b\\file", "x");
-  fs::create_directories(dir / L"tree\\empty");
-  test::WriteBytes(dir / L"single", "x");
-  RemoveTreeQuietly(dir / L"single");
-  RemoveTreeQuietly(dir / L"tree");
-  EXPECT_FALSE(PathExists(dir / L"tree"));
-  EXPECT_FALSE(PathExists(dir / L"single"));
-  fs::create_directories(dir / L"dir");
-  RemoveFileQuietly(dir / L"dir\\");
-  RemoveFileQuietly(dir / L"dir");
 }
 
 // A read-only file inside a tree the updater installed must not keep the tree
 // (and with it a rollback or the clean-up after a commit) from going away.
-TEST(FileOps, RemoveTreeClearsReadOnlyEntries) {
+TEST(RemoveTreeQuietly, ReadOnlyEntriesGoToo) {
   test::TempDir dir;
   const fs::path file = dir / L"tree\\sub\\locked.dll";
   test::WriteBytes(file, "x");
-  ASSERT_TRUE(::SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_READONLY));
-  ASSERT_TRUE(::SetFileAttributesW((dir / L"tree\\sub").c_str(), FILE_ATTRIBUTE_READONLY));
-  RemoveTreeQuietly(dir / L"tree");
-  EXPECT_FALSE(PathExists(dir / L"tree"));
-
   test::WriteBytes(dir / L"alone", "x");
-  ASSERT_TRUE(::SetFileAttributesW((dir / L"alone").c_str(), FILE_ATTRIBUTE_READONLY));
-  RemoveTreeQuietly(dir / L"alone");
-  EXPECT_FALSE(PathExists(dir / L"alone"));
-}
-
-TEST(FileOps, MovePathRenamesFilesAndDirectories) {
-  test::TempDir dir;
-  test::WriteBytes(dir / L"a.exe", "new");
-  test::WriteBytes(dir / L"b.exe", "old");
-  MovePath(dir / L"a.exe", dir / L"b.exe");  // replaces an existing file
-  EXPECT_EQ(test::ReadBytes(dir / L"b.exe"), "new");
-  EXPECT_FALSE(PathExists(dir / L"a.exe"));
-
-  test::WriteBytes(dir / L"Runner\\run.exe", "r");
-  fs::create_directories(dir / L"backup");
-  MovePath(dir / L"Runner", dir / L"backup\\Runner");
-  EXPECT_EQ(test::ReadBytes(dir / L"backup\\Runner\\run.exe"), "r");
-}
-
-TEST(FileOps, MovePathFailureNamesBothPaths) {
-  test::TempDir dir;
-  const fs::path from = dir / L"missing.exe";
-  const fs::path to = dir / L"target.exe";
-  try {
-    MovePath(from, to);
-    FAIL() << "moved a missing file";
-  } catch (const fs::filesystem_error& error) {
-    EXPECT_EQ(error.path1(), from);
-    EXPECT_EQ(error.path2(), to);
-    const std::string text = error.what();
-    EXPECT_NE(text.find("rename"), std::string::npos) << text;
-    EXPECT_NE(text.find("missing.exe"), std::string::npos) << text;
-    EXPECT_NE(text.find("target.exe"), std::string::npos) << text;
+  for (const fs::path& path : {file, dir / L"tree\\sub", dir / L"alone"}) {
+    ASSERT_TRUE(::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY));
   }
-  // A directory onto an existing non-empty one is refused, source untouched.
+  RemoveTreeQuietly(dir / L"tree");
+  RemoveTreeQuietly(dir / L"alone");
+  RemoveTreeQuietly(dir / L"missing");
+  EXPECT_TRUE(fs::is_empty(dir.path()));
+}
+
+// A link inside an installed or backed-up tree may point at the user's data:
+// removing the tree must never reach into it. Under Wine the link itself
+// cannot be removed by any platform call (on Windows `RemoveDirectoryW`
+// removes it), so only what it points to is checked here.
+TEST(RemoveTreeQuietly, NeverEntersLinks) {
+  test::TempDir dir;
+  test::WriteBytes(dir / L"outside\\user\\data.txt", "keep");
+  test::WriteBytes(dir / L"tree\\sub\\file", "x");
+  test::MakeDirectoryLink(dir / L"tree\\sub\\linked", dir / L"outside");
+  test::MakeDirectoryLink(dir / L"rootlink", dir / L"outside");
+  ASSERT_EQ(::GetFileAttributesW((dir / L"rootlink").c_str()) & FILE_ATTRIBUTE_REPARSE_POINT,
+            DWORD{FILE_ATTRIBUTE_REPARSE_POINT});
+
+  RemoveTreeQuietly(dir / L"tree");
+  RemoveTreeQuietly(dir / L"rootlink");
+  EXPECT_EQ(test::ReadBytes(dir / L"outside\\user\\data.txt"), "keep");
+  EXPECT_FALSE(PathExists(dir / L"tree\\sub\\file"));
+}
+
+TEST(MovePath, FailureNamesBothPathsAndLeavesTheSource) {
+  test::TempDir dir;
   test::WriteBytes(dir / L"src\\f", "1");
   test::WriteBytes(dir / L"dst\\g", "2");
-  EXPECT_NE(test::FailureOf([&] { MovePath(dir / L"src", dir / L"dst"); }), "no failure");
+  try {
+    MovePath(dir / L"src", dir / L"dst");  // onto a non-empty directory
+    FAIL() << "moved onto a non-empty directory";
+  } catch (const fs::filesystem_error& error) {
+    EXPECT_EQ(error.path1(), dir / L"src");
+    EXPECT_EQ(error.path2(), dir / L"dst");
+    EXPECT_NE(std::string(error.what()).find("rename"), std::string::npos) << error.what();
+  }
   EXPECT_EQ(test::ReadBytes(dir / L"src\\f"), "1");
 }
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "update/update_error.h"
+#include "common/update_error.h"
 
 namespace {
 
@@ -65,29 +65,22 @@ TEST(ManifestReader, StringValues) {
   }
 }
 
+// The reading of signs, digits and overflow is shared with the process id
+// and tested there; here what is the manifest's own: 64 bits, white space
+// before the value, and what follows the digits.
 TEST(ManifestReader, NumberValues) {
   struct Case {
     std::string value;
     std::uint64_t expected;
   };
   const Case cases[] = {
-      {"42", 42},
       {"  \n 42,", 42},
-      {"+7", 7},
       {"-5", 18446744073709551611ull},
-      {"-0", 0},
       {"1.9", 1},
       {"1e6", 1},
       {"\"42\"", 0},
-      {"true", 0},
-      {"null", 0},
-      {"", 0},
-      {"- 5", 0},
       {"18446744073709551615", 18446744073709551615ull},
       {"18446744073709551616", 18446744073709551615ull},
-      {"99999999999999999999999", 18446744073709551615ull},
-      {"-99999999999999999999999", 18446744073709551615ull},
-      {"00012}", 12},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(ReadManifestNumber("{\"n\":" + c.value, "n"), c.expected) << c.value;

@@ -5,19 +5,20 @@
 #include <map>
 #include <string>
 
-#include "update/update_error.h"
+#include "common/update_error.h"
 
 namespace {
 
-const std::string DigestA(64, 'a');
-const std::string DigestB = std::string(63, 'B') + "C";
+const std::string Invalid = "Invalid update manifest.";
+const std::string Missing = "The update manifest is missing a required field.";
 
-std::string TwoByteCharacters(int count) {
-  std::string text;
+// `count` times `piece`, in double quotes.
+std::string Quoted(const std::string& piece, int count = 1) {
+  std::string text = "\"";
   for (int i = 0; i < count; ++i) {
-    text += "\xC3\xA9";
+    text += piece;
   }
-  return text;
+  return text + "\"";
 }
 
 // A valid manifest, field by field, in which tests replace single values.
@@ -25,8 +26,8 @@ std::map<std::string, std::string> ValidFields() {
   return {{"protocol", "1"},
           {"launcherVersion", "\"2.0.0\""},
           {"runnerVersion", "\"2.1.0\""},
-          {"launcherSha256", "\"" + DigestA + "\""},
-          {"runnerSha256", "\"" + DigestB + "\""},
+          {"launcherSha256", Quoted("a", 64)},
+          {"runnerSha256", Quoted("B", 64)},
           {"launcherSize", "1000"},
           {"runnerSize", "2000"}};
 }
@@ -48,29 +49,18 @@ std::string FailureOf(const std::string& text) {
   return "no failure";
 }
 
-const std::string Invalid = "Invalid update manifest.";
-const std::string Missing = "The update manifest is missing a required field.";
-
-TEST(ReleaseManifest, ReadsAllSevenFields) {
-  const ReleaseManifest manifest = ParseReleaseManifest(Document(ValidFields()));
-  EXPECT_EQ(manifest.protocol, 1);
-  EXPECT_EQ(manifest.launcherVersion, L"2.0.0");
-  EXPECT_EQ(manifest.runnerVersion, L"2.1.0");
-  EXPECT_EQ(manifest.launcherSha256, std::wstring(64, L'a'));
-  EXPECT_EQ(manifest.runnerSha256, std::wstring(63, L'B') + L"C");
-  EXPECT_EQ(manifest.launcherSize, 1000u);
-  EXPECT_EQ(manifest.runnerSize, 2000u);
-}
-
 TEST(ReleaseManifest, OrderNestingAndMalformedJsonDoNotMatter) {
   const std::string text =
       "\xEF\xBB\xBF// not json\n{\"runnerSize\": 2000, \"extra\": [1, {\"deep\": {"
-      "\"protocol\": 3, \"launcherVersion\": \"2.0.0\"}}], \"runnerVersion\": \"\","
-      "\"launcherSha256\": \"" + DigestA + "\",, \"runnerSha256\":\"" + DigestB +
-      "\" \"launcherSize\": 1000.5e3,";
+      "\"protocol\": 3, \"launcherVersion\": \"2.0 \xC3\xA9\"}}], \"runnerVersion\": \"\","
+      "\"launcherSha256\": \"" + std::string(64, 'a') + "\",, \"runnerSha256\":\"" +
+      std::string(64, 'B') + "\" \"launcherSize\": 1000.5e3,";
   const ReleaseManifest manifest = ParseReleaseManifest(text);
   EXPECT_EQ(manifest.protocol, 3);
+  EXPECT_EQ(manifest.launcherVersion, L"2.0 \u00E9");
   EXPECT_EQ(manifest.runnerVersion, L"");
+  EXPECT_EQ(manifest.launcherSha256, std::wstring(64, L'a'));
+  EXPECT_EQ(manifest.runnerSha256, std::wstring(64, L'B'));
   EXPECT_EQ(manifest.launcherSize, 1000u);
   EXPECT_EQ(manifest.runnerSize, 2000u);
 }
@@ -84,23 +74,18 @@ TEST(ReleaseManifest, ValidationRules) {
   const Case cases[] = {
       {"protocol", "2", ""},
       {"protocol", "0", Invalid},
-      {"protocol", "-1", Invalid},
       {"protocol", "\"1\"", Invalid},
-      {"protocol", "4294967297", ""},   // low 32 bits are 1
+      {"protocol", "4294967297", ""},       // low 32 bits are 1
       {"protocol", "2147483648", Invalid},  // low 32 bits are negative
-      {"launcherSha256", "\"" + std::string(63, 'a') + "\"", Invalid},
-      {"launcherSha256", "\"" + std::string(65, 'a') + "\"", Invalid},
-      {"runnerSha256", "\"" + std::string(63, 'a') + "\"", Invalid},
-      {"runnerSha256", "\"" + std::string(65, 'a') + "\"", Invalid},
-      {"runnerSha256", "\"" + std::string(64, 'z') + "\"", ""},  // characters are not checked here
+      {"launcherSha256", Quoted("a", 63), Invalid},
+      {"runnerSha256", Quoted("a", 65), Invalid},
+      {"runnerSha256", Quoted("z", 64), ""},  // characters are not checked here
       // 64 bytes of UTF-8, but only 32 UTF-16 code units.
-      {"launcherSha256", "\"" + TwoByteCharacters(32) + "\"", Invalid},
+      {"launcherSha256", Quoted("\xC3\xA9", 32), Invalid},
       {"launcherSize", "0", Invalid},
       {"launcherSize", "\"1000\"", Invalid},
       {"runnerSize", "-5", ""},
-      {"runnerSize", "0.9", Invalid},
       {"launcherVersion", "1", Invalid},
-      {"runnerVersion", "\"\"", ""},
   };
   for (const Case& c : cases) {
     auto fields = ValidFields();
@@ -113,31 +98,14 @@ TEST(ReleaseManifest, ValidationRules) {
 TEST(ReleaseManifest, FirstFailingReadDecides) {
   // Validation runs only after all seven reads.
   auto fields = ValidFields();
-  fields["protocol"] = "0";
+  fields.insert_or_assign("protocol", "0");
   fields.erase("runnerSize");
   EXPECT_EQ(FailureOf(Document(fields)), Missing);
-
   // Reads run in a fixed order: launcherVersion comes before runnerSize.
   fields = ValidFields();
   fields["launcherVersion"] = "2.0.0";
   fields.erase("runnerSize");
   EXPECT_EQ(FailureOf(Document(fields)), Invalid);
-
-  for (const auto& [key, value] : ValidFields()) {
-    auto without = ValidFields();
-    without.erase(key);
-    EXPECT_EQ(FailureOf(Document(without)), Missing) << key;
-  }
-  EXPECT_EQ(FailureOf("{\"Protocol\": 1}"), Missing);
-}
-
-TEST(ReleaseManifest, VersionTextsAreUtf8) {
-  auto fields = ValidFields();
-  fields["launcherVersion"] = "\"2.0 \xC3\xA9\xE6\xBC\xA2\"";
-  fields["runnerVersion"] = "\"bad \xFF end\"";
-  const ReleaseManifest manifest = ParseReleaseManifest(Document(fields));
-  EXPECT_EQ(manifest.launcherVersion, L"2.0 \u00E9\u6F22");
-  EXPECT_EQ(manifest.runnerVersion, L"bad \uFFFD end");
 }
 
 }  // namespace

@@ -1,53 +1,77 @@
 #include "support/test_support.h"
 
-#include <winhttp.h>
-
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+
+#include "common/scoped_handle.h"
+#include "fs/file_ops.h"
 
 namespace fs = std::filesystem;
 
 namespace test {
 
-MessageSink::MessageSink() {
-  window_ = ::CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr,
-                              nullptr);
-  previousMainWindow_ = mainWindow;
-  mainWindow = window_;
-}
+namespace {
 
-MessageSink::~MessageSink() {
-  mainWindow = previousMainWindow_;
-  Drain();
-  ::DestroyWindow(window_);
-}
-
-std::vector<ProgressUpdate> MessageSink::Drain() {
-  std::vector<ProgressUpdate> updates;
-  MSG message;
-  while (::PeekMessageW(&message, window_, WM_UPDATE_PROGRESS, WM_UPDATE_FINISHED, PM_REMOVE)) {
-    if (message.message == WM_UPDATE_PROGRESS) {
-      updates.push_back(*TakeProgressUpdate(message.lParam));
-    } else {
-      finished.push_back({message.wParam != 0, TakeFailureMessage(message.lParam)});
-    }
+std::optional<std::wstring> EnvironmentValue(const wchar_t* name) {
+  wchar_t buffer[4096];
+  const DWORD length = ::GetEnvironmentVariableW(name, buffer, 4096);
+  if (length == 0 || length >= 4096) {
+    return std::nullopt;
   }
-  return updates;
+  return std::wstring(buffer, length);
 }
+
+std::wstring Setting(const wchar_t* name) { return EnvironmentValue(name).value_or(L""); }
+
+}  // namespace
 
 TempDir::TempDir(const std::wstring& hint) {
+  // A fresh name every time: process ids repeat within a prefix, and a
+  // directory link left by an earlier test cannot be removed under Wine.
   static int counter = 0;
-  path_ = fs::temp_directory_path() /
-          (L"vorn-test-" + hint + L"-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
-           std::to_wstring(++counter));
-  fs::remove_all(path_);
-  fs::create_directories(path_);
+  do {
+    path_ = fs::temp_directory_path() /
+            (L"vorn-test-" + hint + L"-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+             std::to_wstring(++counter));
+  } while (!fs::create_directory(path_));
 }
 
-TempDir::~TempDir() {
-  std::error_code ignored;
-  fs::remove_all(path_, ignored);
+// Never the standard recursive removal here: it would empty the targets of
+// the links some tests make.
+TempDir::~TempDir() { RemoveTreeQuietly(path_); }
+
+void MakeDirectoryLink(const fs::path& link, const fs::path& target) {
+  using UnixFileName = char*(CDECL*)(const wchar_t*);
+  // Through void*: a FARPROC has no parameters to match.
+  const auto toUnix = reinterpret_cast<UnixFileName>(reinterpret_cast<void*>(
+      ::GetProcAddress(::GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name")));
+  if (toUnix == nullptr) {
+    throw std::runtime_error("directory links are made from the Linux side, under Wine only");
+  }
+  const auto unixName = [&](const fs::path& path) {
+    char* name = toUnix(path.c_str());
+    const std::wstring quoted = L"'" + fs::path(name).wstring() + L"'";
+    ::HeapFree(::GetProcessHeap(), 0, name);
+    return quoted;
+  };
+  // Wine runs a Linux program named by its Z: path, though it hands back no
+  // process to wait for; the link's appearance is what is waited for.
+  std::wstring commandLine = L"sh -c \"ln -s " + unixName(target) + L" " + unixName(link) + L"\"";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION started{};
+  if (!::CreateProcessW(L"Z:\\bin\\sh", commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        nullptr, &startup, &started)) {
+    throw std::runtime_error("could not start ln");
+  }
+  const ProcessHandles ignored(started);
+  for (int i = 0; i < 5000 && ::GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES; ++i) {
+    ::Sleep(1);
+  }
+  if (::GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    throw std::runtime_error("the directory link did not appear");
+  }
 }
 
 void WriteBytes(const fs::path& path, const std::string& bytes) {
@@ -81,59 +105,21 @@ std::string FailureOf(const std::function<void()>& action) {
   return "no failure";
 }
 
-std::wstring EnvironmentValue(const wchar_t* name) {
-  wchar_t buffer[4096];
-  const DWORD length = ::GetEnvironmentVariableW(name, buffer, 4096);
-  return length > 0 && length < 4096 ? std::wstring(buffer, length) : std::wstring();
-}
-
 ScopedEnvironment::ScopedEnvironment(const wchar_t* name, const std::wstring& value)
-    : name_(name), previous_(EnvironmentValue(name)), hadPrevious_(!previous_.empty()) {
+    : name_(name), previous_(EnvironmentValue(name)) {
   ::SetEnvironmentVariableW(name, value.c_str());
 }
 
 ScopedEnvironment::~ScopedEnvironment() {
-  ::SetEnvironmentVariableW(name_.c_str(), hadPrevious_ ? previous_.c_str() : nullptr);
+  ::SetEnvironmentVariableW(name_.c_str(), previous_ ? previous_->c_str() : nullptr);
 }
 
 fs::path StandinPath(const wchar_t* fileName) {
-  return fs::path(EnvironmentValue(L"VORN_STANDIN_DIR_WIN")) / fileName;
+  return fs::path(Setting(L"VORN_STANDIN_DIR_WIN")) / fileName;
 }
 
-std::wstring HttpBase() { return EnvironmentValue(L"VORN_TEST_HTTP"); }
-std::wstring HttpsBase() { return EnvironmentValue(L"VORN_TEST_HTTPS"); }
-fs::path ServedDirectory() { return EnvironmentValue(L"VORN_TEST_WWW_WIN"); }
-
-std::string FetchText(const std::wstring& url) {
-  URL_COMPONENTS parts{};
-  parts.dwStructSize = sizeof(parts);
-  parts.dwHostNameLength = static_cast<DWORD>(-1);
-  parts.dwUrlPathLength = static_cast<DWORD>(-1);
-  parts.dwExtraInfoLength = static_cast<DWORD>(-1);
-  if (!::WinHttpCrackUrl(url.c_str(), 0, 0, &parts)) {
-    throw std::runtime_error("bad test URL");
-  }
-  const std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
-  const std::wstring path = std::wstring(parts.lpszUrlPath, parts.dwUrlPathLength) +
-                            std::wstring(parts.lpszExtraInfo, parts.dwExtraInfoLength);
-  HINTERNET session = ::WinHttpOpen(L"vorn-test", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0);
-  HINTERNET connection = ::WinHttpConnect(session, host.c_str(), parts.nPort, 0);
-  HINTERNET request = ::WinHttpOpenRequest(
-      connection, L"GET", path.c_str(), nullptr, nullptr, nullptr,
-      parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0);
-  std::string body;
-  if (request && ::WinHttpSendRequest(request, nullptr, 0, nullptr, 0, 0, 0) &&
-      ::WinHttpReceiveResponse(request, nullptr)) {
-    char buffer[8192];
-    DWORD read = 0;
-    while (::WinHttpReadData(request, buffer, sizeof(buffer), &read) && read > 0) {
-      body.append(buffer, read);
-    }
-  }
-  ::WinHttpCloseHandle(request);
-  ::WinHttpCloseHandle(connection);
-  ::WinHttpCloseHandle(session);
-  return body;
-}
+std::wstring HttpBase() { return Setting(L"VORN_TEST_HTTP"); }
+std::wstring HttpsBase() { return Setting(L"VORN_TEST_HTTPS"); }
+fs::path ServedDirectory() { return Setting(L"VORN_TEST_WWW_WIN"); }
 
 }  // namespace test

@@ -5,39 +5,35 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
-#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "app/progress.h"
+#include "common/progress_sink.h"
 
 namespace test {
 
-// A message-only window that stands in for the progress window: while it
-// lives it is `mainWindow`, and `Drain` takes back the posted payloads as the
-// real window would.
-class MessageSink {
+// Keeps every report of the code under test, in order.
+class RecordingSink final : public ProgressSink {
  public:
-  MessageSink();
-  ~MessageSink();
-  MessageSink(const MessageSink&) = delete;
-  MessageSink& operator=(const MessageSink&) = delete;
-
-  HWND window() const { return window_; }
-
-  // Takes every queued message; returns the progress updates in order and
-  // appends outcomes to `finished`.
-  std::vector<ProgressUpdate> Drain();
-
-  struct Finished {
-    bool success;
-    std::unique_ptr<std::wstring> message;
+  struct Step {
+    std::wstring title;
+    std::wstring detail;
+    std::uint64_t done;
+    std::uint64_t total;
   };
-  std::vector<Finished> finished;
+  std::vector<Step> steps;
+  int successes = 0;
+  std::vector<std::optional<std::string>> failures;
 
- private:
-  HWND window_ = nullptr;
-  HWND previousMainWindow_ = nullptr;
+  void Progress(std::wstring_view title, std::wstring_view detail, std::uint64_t done,
+                std::uint64_t total) override {
+    steps.push_back({std::wstring(title), std::wstring(detail), done, total});
+  }
+  void Succeeded() override { ++successes; }
+  void Failed(std::optional<std::string_view> message) override {
+    failures.emplace_back(message ? std::optional<std::string>(*message) : std::nullopt);
+  }
 };
 
 // A fresh directory under the temporary directory, removed afterwards.
@@ -54,6 +50,12 @@ class TempDir {
   std::filesystem::path path_;
 };
 
+// Makes `link` a symbolic link to the directory `target`. Wine makes none
+// through the platform call, so it is made from the Linux side, where Wine
+// shows it as a directory with the reparse-point attribute, as Windows shows
+// a junction. Returns once the link is visible.
+void MakeDirectoryLink(const std::filesystem::path& link, const std::filesystem::path& target);
+
 void WriteBytes(const std::filesystem::path& path, const std::string& bytes);
 std::string ReadBytes(const std::filesystem::path& path);
 
@@ -63,9 +65,6 @@ std::string PatternBytes(std::size_t count);
 
 // The message of whatever `action` throws, or "no failure".
 std::string FailureOf(const std::function<void()>& action);
-
-// Environment of the test run (set by scripts/test); empty when absent.
-std::wstring EnvironmentValue(const wchar_t* name);
 
 // Sets an environment variable (inherited by child programs) for a scope.
 class ScopedEnvironment {
@@ -77,21 +76,17 @@ class ScopedEnvironment {
 
  private:
   std::wstring name_;
-  std::wstring previous_;
-  bool hadPrevious_;
+  std::optional<std::wstring> previous_;
 };
 
 // A stand-in program built for the tests (tar.exe, powershell.exe,
 // VORNLauncher.exe).
 std::filesystem::path StandinPath(const wchar_t* fileName);
 
-// Base URLs of the local download service, and its served directory.
+// Base URLs of the local download service (set up by scripts/test), and the
+// directory it serves.
 std::wstring HttpBase();   // http://127.0.0.1:PORT
 std::wstring HttpsBase();  // https://localhost:PORT
 std::filesystem::path ServedDirectory();
-
-// Fetches a URL of the download service with WinHTTP, outside the code under
-// test (for reading its request log).
-std::string FetchText(const std::wstring& url);
 
 }  // namespace test

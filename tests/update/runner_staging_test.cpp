@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
+#include <utility>
+
 #include "fs/file_ops.h"
 #include "support/test_support.h"
-#include "zip_writer.h"
 
 namespace fs = std::filesystem;
 
@@ -13,139 +15,116 @@ namespace {
 const std::string ExtractionFailed =
     "The runner archive could not be extracted or does not contain run.exe.";
 
-// A system directory of the test's own, holding the tools each case wants.
-struct FakeSystem {
-  explicit FakeSystem(const fs::path& root, bool tar, bool powerShell) : dir(root / L"system32") {
-    fs::create_directories(dir / L"WindowsPowerShell\\v1.0");
-    if (tar) fs::copy_file(test::StandinPath(L"tar.exe"), dir / L"tar.exe");
-    if (powerShell) {
-      fs::copy_file(test::StandinPath(L"powershell.exe"),
-                    dir / L"WindowsPowerShell\\v1.0\\powershell.exe");
-    }
+std::uint32_t Crc32(const std::string& data) {
+  std::uint32_t crc = 0xFFFFFFFF;
+  for (const unsigned char byte : data) {
+    crc ^= byte;
+    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320 & (0 - (crc & 1)));
   }
-  void FailTar() const { test::WriteBytes(dir / L"tar.fail", ""); }
-  fs::path dir;
-};
-
-// Records how each stand-in tool was called.
-struct ToolLogs {
-  explicit ToolLogs(const fs::path& root)
-      : tarLog(root / L"tar.log"),
-        powerShellLog(root / L"powershell.log"),
-        tar(L"VORN_STANDIN_TAR_LOG", tarLog.native()),
-        powerShell(L"VORN_STANDIN_POWERSHELL_LOG", powerShellLog.native()) {}
-  std::string Tar() const { return test::ReadBytes(tarLog); }
-  std::string PowerShell() const { return test::ReadBytes(powerShellLog); }
-  fs::path tarLog;
-  fs::path powerShellLog;
-  test::ScopedEnvironment tar;
-  test::ScopedEnvironment powerShell;
-};
-
-const std::vector<ZipEntry> GoodRunner = {
-    {"run.exe", "runner"}, {"lib/", ""}, {"lib/a.dll", std::string(5000, 'a')}, {"empty/", ""}};
-
-TEST(RunnerStaging, TarExtractsWithProgressBeforeAndAfter) {
-  test::TempDir dir(L"staging with spaces");
-  const FakeSystem system(dir.path(), true, true);
-  const ToolLogs logs(dir.path());
-  WriteZip(dir / L"VORNRunner.zip", GoodRunner, true);
-  test::MessageSink sink;
-
-  ExtractRunnerArchiveWith(dir / L"VORNRunner.zip", dir / L"Runner", system.dir);
-
-  EXPECT_EQ(test::ReadBytes(dir / L"Runner\\lib\\a.dll"), std::string(5000, 'a'));
-  EXPECT_TRUE(fs::is_directory(dir / L"Runner\\empty"));
-  const std::string expectedArguments = " -xf \"" + (dir / L"VORNRunner.zip").string() +
-                                        "\" -C \"" + (dir / L"Runner").string() + "\"";
-  EXPECT_NE(logs.Tar().find(expectedArguments), std::string::npos) << logs.Tar();
-  EXPECT_EQ(logs.PowerShell(), "");
-  const auto updates = sink.Drain();
-  ASSERT_EQ(updates.size(), 2u);
-  EXPECT_EQ(updates[0].title, L"Extracting runner files");
-  EXPECT_EQ(updates[0].detail, L"VORNRunner.zip");
-  EXPECT_EQ(updates[0].permille, 0);
-  EXPECT_EQ(updates[1].detail, L"Runner ready");
-  EXPECT_EQ(updates[1].permille, 1000);
+  return ~crc;
 }
 
-TEST(RunnerStaging, ToolChoice) {
+// Little-endian fields: (value, bytes) pairs.
+void Put(std::string& out, std::initializer_list<std::pair<std::uint32_t, int>> fields) {
+  for (const auto& [value, bytes] : fields) {
+    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>(value >> (8 * i)));
+  }
+}
+
+// A ZIP archive of uncompressed entries; names ending in '/' are directories.
+void WriteZip(const fs::path& path, const std::vector<std::pair<std::string, std::string>>& entries) {
+  std::string local;
+  std::string central;
+  for (const auto& [name, data] : entries) {
+    const auto offset = static_cast<std::uint32_t>(local.size());
+    const auto size = static_cast<std::uint32_t>(data.size());
+    const auto nameSize = static_cast<std::uint32_t>(name.size());
+    const std::uint32_t crc = Crc32(data);
+    local += "PK\x03\x04";
+    Put(local, {{20, 2}, {0, 2}, {0, 2}, {0, 4}, {crc, 4}, {size, 4}, {size, 4}, {nameSize, 2}, {0, 2}});
+    local += name + data;
+    central += "PK\x01\x02";
+    Put(central, {{20, 2}, {20, 2}, {0, 4}, {0, 4}, {crc, 4}, {size, 4}, {size, 4}, {nameSize, 2},
+                  {0, 4}, {0, 4}, {name.ends_with('/') ? 0x10u : 0u, 4}, {offset, 4}});
+    central += name;
+  }
+  const auto count = static_cast<std::uint32_t>(entries.size());
+  std::string end = "PK\x05\x06";
+  Put(end, {{0, 4}, {count, 2}, {count, 2}, {static_cast<std::uint32_t>(central.size()), 4},
+            {static_cast<std::uint32_t>(local.size()), 4}, {0, 2}});
+  test::WriteBytes(path, local + central + end);
+}
+
+TEST(ExtractRunnerArchive, TarFirstThenPowerShellAndRunExeAtTheTop) {
   struct Case {
     const char* description;
     bool tar;
     bool tarFails;
     bool powerShell;
-    std::vector<ZipEntry> entries;
+    bool runExeAtTop;
     bool extracted;
     bool powerShellUsed;
   };
   const Case cases[] = {
-      {"no tar: PowerShell extracts", false, false, true, GoodRunner, true, true},
-      {"tar fails: PowerShell extracts", true, true, true, GoodRunner, true, true},
-      {"tar succeeds without run.exe at the top: final", true, false, true,
-       {{"Runner/", ""}, {"Runner/run.exe", "x"}}, false, false},
-      {"PowerShell alone without run.exe at the top", false, false, true,
-       {{"Runner/run.exe", "x"}}, false, true},
-      {"neither tool", false, false, false, GoodRunner, false, false},
-      {"tar fails, no PowerShell", true, true, false, GoodRunner, false, false},
+      {"tar extracts", true, false, true, true, true, false},
+      {"no tar: PowerShell extracts", false, false, true, true, true, true},
+      {"tar fails: PowerShell extracts", true, true, true, true, true, true},
+      {"tar's result without run.exe at the top is final", true, false, true, false, false, false},
+      {"tar fails, no PowerShell", true, true, false, true, false, false},
   };
   for (const Case& c : cases) {
-    test::TempDir dir;
-    const FakeSystem system(dir.path(), c.tar, c.powerShell);
-    if (c.tarFails) system.FailTar();
-    const ToolLogs logs(dir.path());
-    WriteZip(dir / L"VORNRunner.zip", c.entries, false);
-    test::MessageSink sink;
-    const std::string failure = test::FailureOf([&] {
-      ExtractRunnerArchiveWith(dir / L"VORNRunner.zip", dir / L"Runner", system.dir);
-    });
-    EXPECT_EQ(failure, c.extracted ? "no failure" : ExtractionFailed) << c.description;
-    EXPECT_EQ(!logs.PowerShell().empty(), c.powerShellUsed) << c.description;
-    EXPECT_EQ(sink.Drain().size(), c.extracted ? 2u : 1u) << c.description;
+    SCOPED_TRACE(c.description);
+    // Quotes of either kind in the paths must reach PowerShell intact.
+    const test::TempDir dir(L"O'Brien\u2019s runner");
+    const fs::path system = dir / L"system32";
+    fs::create_directories(system / L"WindowsPowerShell\\v1.0");
+    if (c.tar) fs::copy_file(test::StandinPath(L"tar.exe"), system / L"tar.exe");
+    if (c.powerShell) {
+      fs::copy_file(test::StandinPath(L"powershell.exe"),
+                    system / L"WindowsPowerShell\\v1.0\\powershell.exe");
+    }
+    const test::ScopedEnvironment tarFails(L"VORN_STANDIN_TAR_FAIL", c.tarFails ? L"1" : L"");
+    const test::ScopedEnvironment tarLog(L"VORN_STANDIN_TAR_LOG", (dir / L"tar.log").native());
+    const test::ScopedEnvironment powerShellLog(L"VORN_STANDIN_POWERSHELL_LOG",
+                                                (dir / L"powershell.log").native());
+    const std::string top = c.runExeAtTop ? "" : "Runner/";
+    WriteZip(dir / L"VORNRunner.zip",
+             {{top + "run.exe", "runner"}, {top + "lib/a.dll", "dll"}, {top + "empty/", ""}});
+    test::RecordingSink sink;
+
+    EXPECT_EQ(test::FailureOf([&] {
+                ExtractRunnerArchive(dir / L"VORNRunner.zip", dir / L"Runner", system,
+                                     ChildProcessTimeout, sink);
+              }),
+              c.extracted ? "no failure" : ExtractionFailed);
+
+    EXPECT_EQ(PathExists(dir / L"powershell.log"), c.powerShellUsed);
+    if (c.tar) {
+      EXPECT_NE(test::ReadBytes(dir / L"tar.log")
+                    .find(" -xf \"" + (dir / L"VORNRunner.zip").string() + "\" -C \"" +
+                          (dir / L"Runner").string() + "\""),
+                std::string::npos);
+    }
+    if (c.extracted) {
+      EXPECT_EQ(test::ReadBytes(dir / L"Runner\\lib\\a.dll"), "dll");
+      EXPECT_TRUE(fs::is_directory(dir / L"Runner\\empty"));
+    }
+    ASSERT_EQ(sink.steps.size(), c.extracted ? 2u : 1u);
+    EXPECT_EQ(sink.steps[0].detail, L"VORNRunner.zip");
+    EXPECT_EQ(sink.steps[0].done, 0u);
+    EXPECT_EQ(sink.steps.back().detail, c.extracted ? L"Runner ready" : L"VORNRunner.zip");
+    EXPECT_EQ(sink.steps.back().done, c.extracted ? 1u : 0u);
   }
 }
 
-TEST(RunnerStaging, UnreadableSystemDirectoryFails) {
+TEST(ExtractRunnerArchive, WithoutASystemDirectoryNothingIsTried) {
   test::TempDir dir;
-  WriteZip(dir / L"VORNRunner.zip", GoodRunner, false);
-  test::MessageSink sink;
+  test::RecordingSink sink;
   EXPECT_EQ(test::FailureOf([&] {
-              ExtractRunnerArchiveWith(dir / L"VORNRunner.zip", dir / L"Runner", std::nullopt);
+              ExtractRunnerArchive(dir / L"VORNRunner.zip", dir / L"Runner", std::nullopt,
+                                   ChildProcessTimeout, sink);
             }),
             ExtractionFailed);
-}
-
-TEST(RunnerStaging, QuotesInPathsReachPowerShellIntact) {
-  EXPECT_EQ(EscapeForPowerShellSingleQuotes(L"C:\\O'Brien\\x"), L"C:\\O''Brien\\x");
-  EXPECT_EQ(EscapeForPowerShellSingleQuotes(L"a\u2019b\u2018c"), L"a\u2019\u2019b\u2018\u2018c");
-  EXPECT_EQ(EscapeForPowerShellSingleQuotes(L"plain \"x\""), L"plain \"x\"");
-
-  test::TempDir dir(L"O'Brien \u2019s dir");
-  const FakeSystem system(dir.path(), false, true);
-  WriteZip(dir / L"VORNRunner.zip", GoodRunner, true);
-  test::MessageSink sink;
-  ExtractRunnerArchiveWith(dir / L"VORNRunner.zip", dir / L"Runner", system.dir);
-  EXPECT_TRUE(PathExists(dir / L"Runner\\run.exe"));
-}
-
-TEST(RunnerStaging, UsesTheSystemDirectoryTools) {
-  ASSERT_TRUE(SystemDirectory());
-  EXPECT_TRUE(PathExists(*SystemDirectory() / L"tar.exe"));
-  test::TempDir dir;
-  WriteZip(dir / L"VORNRunner.zip", GoodRunner, true);
-  test::MessageSink sink;
-  ExtractRunnerArchive(dir / L"VORNRunner.zip", dir / L"Runner");
-  EXPECT_TRUE(PathExists(dir / L"Runner\\run.exe"));
-}
-
-TEST(RunnerStaging, RunnerDirectoryThatCannotBeCreated) {
-  test::TempDir dir;
-  test::WriteBytes(dir / L"Runner", "a file in the way");
-  test::MessageSink sink;
-  EXPECT_EQ(test::FailureOf([&] {
-              ExtractRunnerArchiveWith(dir / L"VORNRunner.zip", dir / L"Runner", std::nullopt);
-            }),
-            "Could not create a directory.");
 }
 
 }  // namespace

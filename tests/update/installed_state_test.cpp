@@ -1,4 +1,4 @@
-#include "fs/installed_state.h"
+#include "update/installed_state.h"
 
 #include <gtest/gtest.h>
 
@@ -66,25 +66,22 @@ TEST(RunnerStamp, IsRunnerCurrentByContainment) {
   EXPECT_FALSE(IsRunnerCurrent(L"Z:\\no\\such\\Runner", Manifest(L"", L"")));
 }
 
-TEST(InstalledLauncher, IsLauncherCurrentByDigest) {
+TEST(InstalledLauncher, IsLauncherCurrentByDigestInEitherCase) {
   test::TempDir dir;
-  test::MessageSink sink;
+  test::RecordingSink sink;
   const fs::path launcher = dir / LauncherFileName();
-  EXPECT_FALSE(IsLauncherCurrent(launcher, Manifest(L"", L"")));
-  EXPECT_TRUE(sink.Drain().empty());
+  ReleaseManifest manifest = Manifest(L"", L"");
+  EXPECT_FALSE(IsLauncherCurrent(launcher, manifest, sink));
+  EXPECT_TRUE(sink.steps.empty());
 
   test::WriteBytes(launcher, "abc");
-  ReleaseManifest manifest = Manifest(L"", L"");
-  EXPECT_TRUE(IsLauncherCurrent(launcher, manifest));
   manifest.launcherSha256 = L"BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD";
-  EXPECT_TRUE(IsLauncherCurrent(launcher, manifest));
+  EXPECT_TRUE(IsLauncherCurrent(launcher, manifest, sink));
   manifest.launcherSha256.back() = L'E';
-  EXPECT_FALSE(IsLauncherCurrent(launcher, manifest));
-
-  const auto updates = sink.Drain();
-  ASSERT_EQ(updates.size(), 3u);
-  EXPECT_EQ(updates[0].title, L"Checking installed launcher");
-  EXPECT_EQ(updates[0].detail, L"VORNLauncher.exe");
+  EXPECT_FALSE(IsLauncherCurrent(launcher, manifest, sink));
+  ASSERT_EQ(sink.steps.size(), 2u);
+  EXPECT_EQ(sink.steps[0].title, L"Checking installed launcher");
+  EXPECT_EQ(sink.steps[0].detail, L"VORNLauncher.exe");
 }
 
 }  // namespace

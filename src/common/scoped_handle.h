@@ -30,6 +30,13 @@ class ScopedHandle {
 
   Handle release() noexcept { return std::exchange(handle_, Traits::Empty()); }
 
+  // For a platform call that writes a new handle into an output parameter:
+  // whatever was held is closed first.
+  Handle* put() noexcept {
+    reset();
+    return &handle_;
+  }
+
   void reset(Handle handle = Traits::Empty()) noexcept {
     const Handle old = std::exchange(handle_, handle);
     if (old != Traits::Empty()) {
@@ -56,3 +63,15 @@ struct FileHandleTraits {
   static void Close(Handle handle) noexcept { ::CloseHandle(handle); }
 };
 using FileHandle = ScopedHandle<FileHandleTraits>;
+
+// Both handles of a started process, as `CreateProcessW` fills them in.
+// Empty when nothing was started.
+struct ProcessHandles {
+  ProcessHandles() noexcept = default;
+  explicit ProcessHandles(const PROCESS_INFORMATION& started) noexcept
+      : process(started.hProcess), thread(started.hThread) {}
+
+  // Members are destroyed in reverse order: the thread handle is closed first.
+  KernelHandle process;
+  KernelHandle thread;
+};

@@ -1,13 +1,13 @@
-#include "fs/installed_state.h"
+#include "update/installed_state.h"
 
 #include <fstream>
 #include <iterator>
 #include <string>
 
+#include "common/text_conversion.h"
 #include "crypto/sha256.h"
 #include "fs/file_ops.h"
 #include "fs/paths.h"
-#include "manifest/text_conversion.h"
 
 namespace fs = std::filesystem;
 
@@ -20,11 +20,12 @@ bool StampContains(const std::string& stamp, const std::wstring& value) {
 
 }  // namespace
 
-bool IsLauncherCurrent(const fs::path& launcherPath, const ReleaseManifest& manifest) {
+bool IsLauncherCurrent(const fs::path& launcherPath, const ReleaseManifest& manifest,
+                       ProgressSink& progress) {
   if (!PathExists(launcherPath)) {
     return false;
   }
-  return DigestTextsEqual(FileSha256Hex(launcherPath, L"Checking installed launcher"),
+  return DigestTextsEqual(FileSha256Hex(launcherPath, L"Checking installed launcher", progress),
                           manifest.launcherSha256);
 }
 
