@@ -54,8 +54,7 @@ def end(process, limit_s=60):
 
 
 def requests_log():
-    # Straight to the service, whatever proxy the environment names.
-    opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+    opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))  # whatever proxy the environment names
     with opener.open(f"{os.environ['VORN_TEST_HTTP']}/_requests", timeout=30) as reply:
         return json.load(reply)
 

@@ -205,11 +205,14 @@ bool WriteFile(const std::wstring& path, const std::string& text, bool append) {
   return static_cast<bool>(out << text << "\n" << std::flush);
 }
 
-// Paints the window and its box now, then stops its thread until `thaw` exists.
+// Paints the window and its box, then stops its thread until `thaw` exists.
 void Hold(const State& state, const std::string& json, const std::wstring& out, const std::wstring& thaw) {
   std::vector<HWND> windows = state.boxes;
   windows.push_back(state.window);
   for (HWND window : windows) RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+  // Wine hands what was painted to the X server once the window's thread
+  // next waits for messages: a moment for that before the thread stops.
+  Sleep(150);
   const HANDLE thread = OpenThread(THREAD_SUSPEND_RESUME, FALSE, GetWindowThreadProcessId(state.window, nullptr));
   if (thread != nullptr) SuspendThread(thread);
   WriteFile(out, json, true);
