@@ -6,8 +6,9 @@
 #include <system_error>
 #include <vector>
 
-#include "fs/tree_walk.h"
+#include "common/scoped_handle.h"
 #include "common/update_error.h"
+#include "fs/tree_walk.h"
 
 namespace fs = std::filesystem;
 
@@ -115,6 +116,14 @@ void RemoveTreeQuietly(const fs::path& path) {
     }
   }
   RemoveEntryQuietly(path, attributes);
+}
+
+void FlushFileToDisk(const fs::path& path) {
+  const FileHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file || !::FlushFileBuffers(file.get())) {
+    throw UpdateError("Could not install a file.");
+  }
 }
 
 void MovePath(const fs::path& from, const fs::path& to) {

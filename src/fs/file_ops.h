@@ -20,6 +20,12 @@ void RemoveFileQuietly(const std::filesystem::path& path);
 // touched.
 void RemoveTreeQuietly(const std::filesystem::path& path);
 
+// Writes the file's cached content through to the disk, so that a rename
+// which follows can never point at data a power cut would lose. Throws
+// `UpdateError` "Could not install a file." when the file cannot be opened or
+// flushed.
+void FlushFileToDisk(const std::filesystem::path& path);
+
 // One rename that replaces an existing destination file and may copy across
 // volumes. Throws the standard file-system error for `rename`.
 void MovePath(const std::filesystem::path& from, const std::filesystem::path& to);

@@ -11,6 +11,7 @@ inline constexpr const wchar_t* RunnerStampName = L".vorn-runner.json";
 inline constexpr const wchar_t* RunnerArchiveName = L"VORNRunner.zip";
 inline constexpr const wchar_t* StagingPrefix = L"VORNUpdate-";
 inline constexpr const wchar_t* BackupPrefix = L".update-backup-";
+inline constexpr const wchar_t* IncomingPrefix = L".update-new-";
 inline constexpr const wchar_t* ConfirmationPrefix = L".update-ok-";
 
 std::filesystem::path LauncherFileName();

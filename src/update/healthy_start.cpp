@@ -60,6 +60,7 @@ void AwaitHealthyStart(const UpdateOptions& options, const RunPaths& paths,
   }
   RemoveFileQuietly(confirmation);
   RemoveTreeQuietly(paths.backupDir);
+  RemoveTreeQuietly(paths.incomingDir);
   RemoveTreeQuietly(paths.stagingDir);
   progress.Succeeded();
 }

@@ -12,6 +12,20 @@
 
 namespace fs = std::filesystem;
 
+namespace {
+
+// A move whose failure the caller deals with itself.
+bool TryMovePath(const fs::path& from, const fs::path& to) {
+  try {
+    MovePath(from, to);
+    return true;
+  } catch (const fs::filesystem_error&) {
+    return false;
+  }
+}
+
+}  // namespace
+
 void WaitForLauncherExit(std::uint32_t launcherPid, DWORD timeout, ProgressSink& progress) {
   if (launcherPid == 0) {
     return;
@@ -28,55 +42,97 @@ void WaitForLauncherExit(std::uint32_t launcherPid, DWORD timeout, ProgressSink&
   }
 }
 
-void MoveAsideInstalled(const InstallPlan& plan, const RunPaths& paths) {
-  bool launcherMoved = false;
-  if (plan.updateLauncher && PathExists(paths.InstalledLauncher())) {
-    MovePath(paths.InstalledLauncher(), paths.BackupLauncher());
-    launcherMoved = true;
+void InstallBeside(const ReleaseManifest& manifest, const InstallPlan& plan,
+                   const RunPaths& paths, ProgressSink& progress) {
+  if (plan.updateLauncher) {
+    InstallFile(paths.StagedLauncher(), paths.IncomingLauncher(), L"Installing launcher",
+                progress);
+    // The runner's many small files are not flushed one by one: a tree cut
+    // short by a power cut lacks its stamp at worst, and a repair run then
+    // installs it again. A launcher cut short could not start that repair.
+    FlushFileToDisk(paths.IncomingLauncher());
   }
-  if (plan.updateRunner && PathExists(paths.InstalledRunner())) {
-    try {
-      MovePath(paths.InstalledRunner(), paths.BackupRunner());
-    } catch (...) {
-      if (launcherMoved) {
-        try {
-          MovePath(paths.BackupLauncher(), paths.InstalledLauncher());
-        } catch (...) {
-          // The runner's failure is the one to report.
-        }
-      }
-      throw;
-    }
+  if (plan.updateRunner) {
+    InstallRunnerTree(paths.StagedRunner(), paths.IncomingRunner(), progress);
+    WriteRunnerStamp(paths.IncomingRunner(), manifest);
   }
 }
 
-void RestoreFromBackup(const InstallPlan& plan, const RunPaths& paths) {
+void SwapIn(const InstallPlan& plan, const RunPaths& paths, SwapState& state) {
+  const auto swapOne = [&](const fs::path& installed, const fs::path& backup,
+                           const fs::path& incoming, bool& swapped) {
+    if (PathExists(installed)) {
+      try {
+        MovePath(installed, backup);
+      } catch (...) {
+        state.movingAsideFailed = true;
+        throw;
+      }
+    }
+    swapped = true;
+    MovePath(incoming, installed);
+  };
   if (plan.updateLauncher) {
-    RemoveFileQuietly(paths.InstalledLauncher());
+    swapOne(paths.InstalledLauncher(), paths.BackupLauncher(), paths.IncomingLauncher(),
+            state.launcherSwapped);
   }
   if (plan.updateRunner) {
-    RemoveTreeQuietly(paths.InstalledRunner());
+    swapOne(paths.InstalledRunner(), paths.BackupRunner(), paths.IncomingRunner(),
+            state.runnerSwapped);
   }
+}
+
+void RestoreFromBackup(const RunPaths& paths, const SwapState& state) {
   std::exception_ptr firstFailure;
-  const auto moveBack = [&](const fs::path& from, const fs::path& to) {
+  const auto attempt = [&](const auto& step) {
     try {
-      MovePath(from, to);
+      step();
     } catch (...) {
       if (!firstFailure) {
         firstFailure = std::current_exception();
       }
     }
   };
-  if (plan.updateLauncher && PathExists(paths.BackupLauncher())) {
-    moveBack(paths.BackupLauncher(), paths.InstalledLauncher());
+  if (state.launcherSwapped) {
+    attempt([&] {
+      if (PathExists(paths.BackupLauncher())) {
+        // One replacing rename: the new launcher leaves as the old one returns.
+        MovePath(paths.BackupLauncher(), paths.InstalledLauncher());
+      } else {
+        RemoveFileQuietly(paths.InstalledLauncher());
+      }
+    });
   }
-  if (plan.updateRunner && PathExists(paths.BackupRunner())) {
-    moveBack(paths.BackupRunner(), paths.InstalledRunner());
+  if (state.runnerSwapped) {
+    attempt([&] {
+      if (!PathExists(paths.BackupRunner())) {
+        RemoveTreeQuietly(paths.InstalledRunner());
+        return;
+      }
+      // A directory cannot be replaced by a rename, so the new tree leaves by
+      // one rename (it is deleted afterwards) and the old one follows at once.
+      const bool movedAway = TryMovePath(paths.InstalledRunner(), paths.IncomingRunner());
+      if (!movedAway) {
+        RemoveTreeQuietly(paths.InstalledRunner());
+      }
+      try {
+        MovePath(paths.BackupRunner(), paths.InstalledRunner());
+      } catch (...) {
+        // A complete new runner is better than none.
+        if (movedAway) {
+          TryMovePath(paths.IncomingRunner(), paths.InstalledRunner());
+        }
+        throw;
+      }
+    });
   }
+  RemoveTreeQuietly(paths.incomingDir);
   if (firstFailure) {
     std::rethrow_exception(firstFailure);
   }
-  RestartLauncher(paths.installDir.native());
+  if (!state.movingAsideFailed) {
+    RestartLauncher(paths.installDir.native());
+  }
 }
 
 void RunInstallTransaction(const UpdateOptions& options, const ReleaseManifest& manifest,
@@ -84,20 +140,13 @@ void RunInstallTransaction(const UpdateOptions& options, const ReleaseManifest& 
                            const UpdateTimeLimits& limits, ProgressSink& progress) {
   WaitForLauncherExit(options.launcherPid, limits.launcherExitTimeout, progress);
   EnsureDirectory(paths.backupDir);
-  MoveAsideInstalled(plan, paths);
-
+  SwapState state;
   try {
-    if (plan.updateLauncher) {
-      InstallFile(paths.StagedLauncher(), paths.InstalledLauncher(), L"Installing launcher",
-                  progress);
-    }
-    if (plan.updateRunner) {
-      InstallRunnerTree(paths.StagedRunner(), paths.InstalledRunner(), progress);
-      WriteRunnerStamp(paths.InstalledRunner(), manifest);
-    }
+    InstallBeside(manifest, plan, paths, progress);
+    SwapIn(plan, paths, state);
     AwaitHealthyStart(options, paths, limits, progress);
   } catch (...) {
-    RestoreFromBackup(plan, paths);
+    RestoreFromBackup(paths, state);
     throw;
   }
 }

@@ -12,21 +12,36 @@
 // Throws `UpdateError` "VORN Launcher did not close in time.".
 void WaitForLauncherExit(std::uint32_t launcherPid, DWORD timeout, ProgressSink& progress);
 
-// Moves the installed components that the plan replaces into the backup
-// directory, the launcher first. When the runner cannot be moved after the
-// launcher was, the launcher is moved back before the failure goes on, so the
-// product is never left without its launcher.
-void MoveAsideInstalled(const InstallPlan& plan, const RunPaths& paths);
+// How far the new components got into the installation, so that a failure
+// undoes exactly that.
+struct SwapState {
+  bool launcherSwapped = false;  // the previous launcher, if any, is in the backup directory
+  bool runnerSwapped = false;    // the previous runner, if any, is in the backup directory
+  bool movingAsideFailed = false;
+};
 
-// Removes what the plan installed and moves the backed-up components back,
-// trying every move even after one failed, then restarts the launcher
-// without a token, but only when everything was put back. Throws the first
-// failed move's error.
-void RestoreFromBackup(const InstallPlan& plan, const RunPaths& paths);
+// Copies the staged components into the incoming directory beside the
+// installed ones, with the progress of an install: the launcher flushed to
+// disk, the runner checked for run.exe and stamped. Nothing installed changes.
+void InstallBeside(const ReleaseManifest& manifest, const InstallPlan& plan,
+                   const RunPaths& paths, ProgressSink& progress);
 
-// Waits for the launcher, moves the old components aside, installs the
-// staged ones and hands over to the healthy-start handshake. Any failure from
-// the first install on restores the backup before it goes on.
+// For each component the plan replaces, the launcher first: the installed one
+// moves into the backup directory and the incoming one takes its place, two
+// renames back to back, so that at any moment the place holds a complete
+// component, old or new, but for the instant between them.
+void SwapIn(const InstallPlan& plan, const RunPaths& paths, SwapState& state);
+
+// Puts every swapped component back: the new one leaves and the previous one
+// returns with as few steps between as the platform allows, trying each even
+// after one failed. Removes the incoming directory, then restarts the
+// launcher without a token when everything is back and no move aside had
+// failed. Throws the first failed move's error.
+void RestoreFromBackup(const RunPaths& paths, const SwapState& state);
+
+// Waits for the launcher, installs the staged components beside the old ones,
+// swaps them in and hands over to the healthy-start handshake. Any failure
+// after the wait restores what was swapped before it goes on.
 void RunInstallTransaction(const UpdateOptions& options, const ReleaseManifest& manifest,
                            const InstallPlan& plan, const RunPaths& paths,
                            const UpdateTimeLimits& limits, ProgressSink& progress);

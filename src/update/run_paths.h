@@ -4,11 +4,14 @@
 
 #include "fs/paths.h"
 
-// The three places one update run works in, and the files in them.
+// The places one update run works in, and the files in them. The new
+// components are copied into the incoming directory, beside the installed
+// ones on the same volume, so that each takes its place by one rename.
 struct RunPaths {
   std::filesystem::path installDir;
   std::filesystem::path stagingDir;
   std::filesystem::path backupDir;
+  std::filesystem::path incomingDir;
 
   std::filesystem::path StagedLauncher() const { return stagingDir / LauncherFileName(); }
   std::filesystem::path StagedArchive() const { return stagingDir / RunnerArchiveName; }
@@ -17,6 +20,8 @@ struct RunPaths {
   std::filesystem::path InstalledRunner() const { return installDir / RunnerDirName(); }
   std::filesystem::path BackupLauncher() const { return backupDir / LauncherFileName(); }
   std::filesystem::path BackupRunner() const { return backupDir / RunnerDirName(); }
+  std::filesystem::path IncomingLauncher() const { return incomingDir / LauncherFileName(); }
+  std::filesystem::path IncomingRunner() const { return incomingDir / RunnerDirName(); }
 };
 
 // Which components this run replaces.

@@ -36,7 +36,9 @@ void PerformUpdate(const UpdateOptions& options, const UpdateTimeLimits& limits,
   paths.installDir = options.installDir;
   EnsureDirectory(paths.installDir);
   paths.stagingDir = TemporaryDirectory() / (StagingPrefix + NewGuidToken());
-  paths.backupDir = paths.installDir / (BackupPrefix + NewGuidToken());
+  const std::wstring installToken = NewGuidToken();
+  paths.backupDir = paths.installDir / (BackupPrefix + installToken);
+  paths.incomingDir = paths.installDir / (IncomingPrefix + installToken);
   EnsureDirectory(paths.stagingDir);
 
   progress.Progress(L"Checking update", L"Downloading version and SHA-256 information...", 0, 1);

@@ -10,18 +10,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// An installation with a launcher and a runner, its backup directory made.
-struct Place {
-  explicit Place(const test::TempDir& dir) {
-    paths.installDir = dir / L"VORN Macros";
-    paths.stagingDir = dir / L"staging";
-    paths.backupDir = paths.installDir / L".update-backup-0123456789ABCDEF0123456789ABCDEF";
-    fs::create_directories(paths.backupDir);
-  }
-  RunPaths paths;
-};
-
-std::string FailureNaming(const std::function<void()>& action, const fs::path& from,
+// The message of a failed move, which must name the move's two paths.
+std::string RenameFailure(const std::function<void()>& action, const fs::path& from,
                           const fs::path& to) {
   try {
     action();
@@ -33,70 +23,69 @@ std::string FailureNaming(const std::function<void()>& action, const fs::path& f
   return "no failure";
 }
 
-// When the runner cannot be moved aside after the launcher was, the launcher
-// comes back: the product is never left without one.
-TEST(MoveAsideInstalled, UndoesTheLauncherMoveWhenTheRunnerCannotMove) {
+// Swapping the incoming components in and then restoring the backup brings
+// back exactly what was installed, whatever stops the swap or the restore.
+TEST(SwapInAndRestore, LeaveThePreviousInstallationInPlace) {
   struct Case {
     const char* description;
-    InstallPlan plan;
-    bool runnerBlocked;
-    bool launcherAside;
-    bool runnerAside;
+    bool installed;            // a previous launcher and runner are there
+    bool runnerBlocked;        // the runner cannot move into the backup
+    bool newLauncherRunning;   // the new launcher runs on when the restore begins
   };
   const Case cases[] = {
-      {"both move", {true, true}, false, true, true},
-      {"runner blocked: the launcher comes back", {true, true}, true, false, false},
-      {"runner blocked but not replaced", {true, false}, true, true, false},
+      {"both swapped, then restored", true, false, false},
+      {"runner cannot move aside: the launcher comes back", true, true, false},
+      {"first installation: the new files go", false, false, false},
+      {"new launcher still running: the runner still comes back", true, false, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.description);
     const test::TempDir dir;
-    const Place place(dir);
-    const RunPaths& paths = place.paths;
-    test::WriteBytes(paths.InstalledLauncher(), "launcher 1");
-    test::WriteBytes(paths.InstalledRunner() / L"run.exe", "runner 1");
+    RunPaths paths;
+    paths.installDir = dir / L"VORN Macros";
+    paths.backupDir = paths.installDir / L".update-backup-0123456789ABCDEF0123456789ABCDEF";
+    paths.incomingDir = paths.installDir / L".update-new-0123456789ABCDEF0123456789ABCDEF";
+    fs::create_directories(paths.backupDir);
+    if (c.installed) {
+      test::WriteBytes(paths.InstalledLauncher(), "launcher 1");
+      test::WriteBytes(paths.InstalledRunner() / L"run.exe", "runner 1");
+    }
+    fs::create_directories(paths.incomingDir);
+    fs::copy_file(test::StandinPath(L"VORNLauncher.exe"), paths.IncomingLauncher());
+    test::WriteBytes(paths.IncomingRunner() / L"run.exe", "runner 2");
     if (c.runnerBlocked) test::WriteBytes(paths.BackupRunner() / L"in the way.txt", "x");
 
-    const std::string failure = FailureNaming([&] { MoveAsideInstalled(c.plan, paths); },
-                                              paths.InstalledRunner(), paths.BackupRunner());
-
-    EXPECT_EQ(failure == "no failure", !(c.runnerBlocked && c.plan.updateRunner)) << failure;
-    EXPECT_EQ(test::ReadBytes(c.launcherAside ? paths.BackupLauncher() : paths.InstalledLauncher()),
-              "launcher 1");
-    EXPECT_EQ(PathExists(paths.InstalledLauncher()), !c.launcherAside);
-    EXPECT_EQ(test::ReadBytes((c.runnerAside ? paths.BackupRunner() : paths.InstalledRunner()) /
-                              L"run.exe"),
-              "runner 1");
-  }
-}
-
-// A move back that fails (here onto a launcher still running) does not stop
-// the other one; the first failure is reported and nothing is restarted.
-TEST(RestoreFromBackup, PutsBackWhatItCan) {
-  for (const bool launcherRunning : {false, true}) {
-    SCOPED_TRACE(launcherRunning);
-    const test::TempDir dir;
-    const Place place(dir);
-    const RunPaths& paths = place.paths;
-    fs::copy_file(test::StandinPath(L"VORNLauncher.exe"), paths.InstalledLauncher());
-    test::WriteBytes(paths.InstalledRunner() / L"run.exe", "runner 2");
-    test::WriteBytes(paths.BackupLauncher(), "launcher 1");
-    test::WriteBytes(paths.BackupRunner() / L"run.exe", "runner 1");
+    SwapState state;
+    const std::string swapFailure = RenameFailure([&] { SwapIn({true, true}, paths, state); },
+                                                  paths.InstalledRunner(), paths.BackupRunner());
+    EXPECT_EQ(swapFailure == "no failure", !c.runnerBlocked) << swapFailure;
+    EXPECT_EQ(state.movingAsideFailed, c.runnerBlocked);
+    if (!c.runnerBlocked) {
+      EXPECT_EQ(test::ReadBytes(paths.InstalledRunner() / L"run.exe"), "runner 2");
+    }
     ProcessHandles running;
-    if (launcherRunning) {
+    if (c.newLauncherRunning) {
       running = StartChildProcess(L"\"" + paths.InstalledLauncher().native() +
                                       L"\" --standin-sleep 600000",
                                   0, nullptr);
       ASSERT_TRUE(running.process);
     }
 
-    const std::string failure = FailureNaming([&] { RestoreFromBackup({true, true}, paths); },
-                                              paths.BackupLauncher(), paths.InstalledLauncher());
+    const std::string restoreFailure =
+        RenameFailure([&] { RestoreFromBackup(paths, state); }, paths.BackupLauncher(),
+                      paths.InstalledLauncher());
 
-    EXPECT_EQ(failure == "no failure", !launcherRunning) << failure;
-    EXPECT_EQ(test::ReadBytes(paths.InstalledRunner() / L"run.exe"), "runner 1");
-    EXPECT_EQ(test::ReadBytes(launcherRunning ? paths.BackupLauncher() : paths.InstalledLauncher()),
-              "launcher 1");
+    EXPECT_EQ(restoreFailure == "no failure", !c.newLauncherRunning) << restoreFailure;
+    EXPECT_FALSE(PathExists(paths.incomingDir));
+    if (c.installed) {
+      EXPECT_EQ(test::ReadBytes(c.newLauncherRunning ? paths.BackupLauncher()
+                                                     : paths.InstalledLauncher()),
+                "launcher 1");
+      EXPECT_EQ(test::ReadBytes(paths.InstalledRunner() / L"run.exe"), "runner 1");
+    } else {
+      EXPECT_FALSE(PathExists(paths.InstalledLauncher()));
+      EXPECT_FALSE(PathExists(paths.InstalledRunner()));
+    }
     if (running.process) {
       ::TerminateProcess(running.process.get(), 1);
       ::WaitForSingleObject(running.process.get(), 20000);
