@@ -147,11 +147,12 @@ def window_problems(scene):
     last = ([{"title": "", "progress": 0, "percent": "0%"}] + [s for s in found if s["title"] != FAILED])[-1]
     for state in [s for s in found if s["title"] == FAILED and not s["boxes"]] or [{}]:
         progress = state.get("progress", -1)
-        kept = (progress, state.get("percent")) == (last["progress"], last["percent"]) or (
-            # A step's last report can pass too quickly to be watched; the
-            # handshake's cannot, as it waits a second after each.
-            last["title"] != HANDSHAKE and progress >= last["progress"] and
-            state["percent"] == f"{progress // 10}.{progress % 10}%")
+        # Progress starts again with each step, and a step can pass too quickly
+        # to be watched: the last progress is known for the handshake only,
+        # which waits a second after each report. Elsewhere bar and text agree.
+        percent = state.get("percent")
+        kept = (progress, percent) == (last["progress"], last["percent"]) or last["title"] != HANDSHAKE and (
+            percent == f"{progress // 10}.{progress % 10}%" or (progress, percent) == (0, "0%"))
         if scene.normal(state.get("detail", "")) != row.message or not kept:
             problems.append(f"the failed window showed {state}, after {last['progress']}, {last['percent']}")
             break
