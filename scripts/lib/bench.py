@@ -171,7 +171,7 @@ class Run:
         return json.loads((self.www / name / "manifest.json").read_text())
 
     def updater(self, name, components, probe=None):
-        """One update run; with `probe`, the UI probe watches the window and
+        """One update run; with `probe`, window_bench watches the window and
         writes its timeline there. Returns the exit code, the seconds the run
         took, the seconds from the launcher's start (the handshake and the
         window's closing) and the peak private memory."""
@@ -189,8 +189,7 @@ class Run:
         probe_process = None
         if probe:
             probe_process = subprocess.Popen(
-                ["wine", self.build / "tests/uiprobe/uiprobe.exe", "responsiveness", "--out",
-                 windows_path(probe), "--timeout", "1800000"], stdin=subprocess.DEVNULL,
+                ["wine", self.build / "bench/window_bench.exe", windows_path(probe)], stdin=subprocess.DEVNULL,
                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         start = time.perf_counter()
         process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
@@ -218,13 +217,13 @@ class Run:
                  windows_path(target))
             extract_seconds.append(time.perf_counter() - start)
         shutil.rmtree(self.work / "extract", ignore_errors=True)
-        start_seconds = [timed(["wine", self.build / "tests/uiprobe/uiprobe.exe", "state", "--out",
+        start_seconds = [timed(["wine", self.build / "tests/uiprobe/uiprobe.exe", "state",
                                 windows_path(self.work / "start.json")], 1)[0]
                          for _ in range(self.args.runs + 1)]
         # The first GUI program in a fresh Wine prefix starts its desktop
         # first; an untimed run keeps that out of the figures.
         self.updater("whole", "launcher,runner")
-        # Timed runs go unwatched: the UI probe is a third program on the two
+        # Timed runs go unwatched: window_bench is a third program on the two
         # cores. Watched runs, alternated with them, give the phases and the
         # window's figures.
         runs, watched = [], []
@@ -393,7 +392,7 @@ def report(run, out):
               "; without the time from the launcher's start (the handshake's one-second "
               "polling and the window's closing): " +
               ", ".join(f"{w:.2f} s" for w in without) + ".",
-              "- Runs watched by the UI probe, alternated with those (a third program on the "
+              "- Runs watched by window_bench, alternated with those (a third program on the "
               "two cores, asking the window every few milliseconds): " +
               ", ".join(f"{w:.2f} s" for w in watched_without) +
               f" without the same; {statistics.median(watched_without) / limit:.2f} of the "

@@ -1,182 +1,121 @@
-// Stand-in for VORNLauncher.exe. Its behaviour comes from the environment
-// variable VORN_LAUNCHER_STANDIN, else launcher-standin.txt beside it, so
-// tests can steer it without touching the command line the updater uses.
-#include "standin_common.h"
+// Stand-in for the product's VORNLauncher.exe, and the Windows-side helper of
+// the program-level tests.
+//
+//   VORNLauncher.exe                            a plain start: exits 0
+//   VORNLauncher.exe --post-update-token TOKEN  the handshake, as VORN_LAUNCHER_STANDIN says
+//   VORNLauncher.exe --standin-sleep MS         runs for MS milliseconds
+//   VORNLauncher.exe --standin-running PIDFILE MARKER
+//       a launcher the user has open: writes its process id to PIDFILE and
+//       ends once the file MARKER exists
+//   VORNLauncher.exe --standin-attributes OUT PATH...
+//       GetFileAttributesW of each PATH, one decimal number per line in OUT
+//
+// VORN_LAUNCHER_STANDIN holds one behaviour (default confirm:0) and then,
+// optionally, "log=PATH" (the rest of the text): every start is logged there
+// as cwd=...<TAB>cmdline=...<TAB>token=... Behaviours: confirm:MS (confirm
+// after MS), exit:CODE (end at once), hang:MS (run MS without confirming),
+// wrongtoken:MS (after MS confirm another token, linger 2 s), until:MARKER
+// (end without confirming once MARKER exists).
+#include "standin.h"
 
-#include <windows.h>
-
-#include <exception>
-#include <fstream>
-#include <iterator>
-#include <optional>
-#include <string>
-#include <string_view>
+#include <cstdlib>
 
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitConfirmFailed = 5;
-constexpr int kExitUsage = 64;
-constexpr int kExitBadConfig = 90;
-constexpr DWORD kWrongTokenLinger = 2000;
-constexpr std::size_t kTokenLength = 32;
-
-enum class Mode { Confirm, Exit, Hang, WrongToken };
-
-struct Config {
-    Mode mode = Mode::Confirm;
-    DWORD value = 0;
-    std::wstring logPath;
+struct Behaviour {
+  std::wstring mode = L"confirm";
+  std::wstring value = L"0";
+  std::wstring log;
 };
 
-std::optional<DWORD> ParseNumber(std::wstring_view text) {
-    if (text.empty() || text.size() > 10) return std::nullopt;
-    unsigned long long number = 0;
-    for (const wchar_t c : text) {
-        if (c < L'0' || c > L'9') return std::nullopt;
-        number = number * 10 + static_cast<unsigned>(c - L'0');
-    }
-    if (number > MAXDWORD) return std::nullopt;
-    return static_cast<DWORD>(number);
+Behaviour ReadBehaviour() {
+  Behaviour behaviour;
+  std::wstring text = standin::Environment(L"VORN_LAUNCHER_STANDIN").value_or(L"");
+  if (const std::size_t log = text.find(L"log="); log != std::wstring::npos) {
+    behaviour.log = text.substr(log + 4);
+    text.erase(log);
+  }
+  if (const std::size_t colon = text.find(L':'); colon != std::wstring::npos) {
+    behaviour.mode = text.substr(0, colon);
+    behaviour.value = text.substr(colon + 1, text.find_first_of(L" \t", colon) - colon - 1);
+  }
+  return behaviour;
 }
 
-bool IsSpace(wchar_t c) { return c == L' ' || c == L'\t' || c == L'\r' || c == L'\n'; }
+DWORD Number(const std::wstring& text) { return static_cast<DWORD>(std::wcstoul(text.c_str(), nullptr, 10)); }
 
-std::wstring_view TrimEnd(std::wstring_view text) {
-    while (!text.empty() && IsSpace(text.back())) text.remove_suffix(1);
-    return text;
+void WaitFor(const std::wstring& marker) {
+  while (GetFileAttributesW(marker.c_str()) == INVALID_FILE_ATTRIBUTES) Sleep(20);
 }
 
-// Tokens: confirm:MS exit:CODE hang:MS wrongtoken:MS log:PATH, separated by
-// whitespace; the last mode token wins. "log=" takes the rest of the text so
-// a log path may contain spaces.
-std::optional<Config> ParseConfig(std::wstring_view text) {
-    Config config;
-    for (;;) {
-        while (!text.empty() && IsSpace(text.front())) text.remove_prefix(1);
-        if (text.empty()) return config;
-        if (text.starts_with(L"log=")) {
-            config.logPath = TrimEnd(text.substr(4));
-            return config.logPath.empty() ? std::nullopt : std::optional(config);
-        }
-        std::size_t length = 0;
-        while (length < text.size() && !IsSpace(text[length])) ++length;
-        const std::wstring_view token = text.substr(0, length);
-        text.remove_prefix(length);
-
-        const std::size_t colon = token.find(L':');
-        if (colon == std::wstring_view::npos) return std::nullopt;
-        const std::wstring_view key = token.substr(0, colon);
-        const std::wstring_view value = token.substr(colon + 1);
-        if (key == L"log") {
-            if (value.empty()) return std::nullopt;
-            config.logPath = value;
-            continue;
-        }
-        const auto number = ParseNumber(value);
-        if (!number) return std::nullopt;
-        config.value = *number;
-        if (key == L"confirm") {
-            config.mode = Mode::Confirm;
-        } else if (key == L"exit") {
-            config.mode = Mode::Exit;
-        } else if (key == L"hang") {
-            config.mode = Mode::Hang;
-        } else if (key == L"wrongtoken") {
-            config.mode = Mode::WrongToken;
-        } else {
-            return std::nullopt;
-        }
-    }
+bool Confirm(const std::wstring& token) {
+  const HANDLE file = CreateFileW((L".update-ok-" + token).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                  nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  CloseHandle(file);
+  return true;
 }
 
-std::optional<Config> LoadConfig() {
-    if (const auto fromEnvironment = standin::EnvironmentVariable(L"VORN_LAUNCHER_STANDIN")) {
-        return ParseConfig(*fromEnvironment);
-    }
-    std::ifstream file(standin::ExecutableDirectory() / L"launcher-standin.txt", std::ios::binary);
-    if (!file) return ParseConfig(L"confirm:0");
-    std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-    if (text.starts_with("\xEF\xBB\xBF")) text.erase(0, 3);
-    try {
-        return ParseConfig(standin::FromUtf8(text));
-    } catch (const std::exception&) {
-        return std::nullopt;
-    }
+// Each hex digit v becomes 15 - v, which always differs from v.
+std::wstring OtherToken(std::wstring token) {
+  const std::wstring digits = L"0123456789ABCDEF";
+  for (wchar_t& c : token) c = digits[15 - digits.find(c)];
+  return token;
 }
 
-bool IsToken(std::wstring_view token) {
-    if (token.size() != kTokenLength) return false;
-    for (const wchar_t c : token) {
-        if (!((c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F'))) return false;
-    }
-    return true;
+// Written beside the target and renamed over it: a reader never sees half of it.
+bool WriteResult(const std::wstring& path, const std::wstring& text) {
+  const std::wstring partial = path + L".partial";
+  DeleteFileW(partial.c_str());
+  standin::AppendLine(partial, text);
+  return MoveFileExW(partial.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
 }
 
-// Each digit v becomes 15 - v, which always differs from v.
-std::wstring DifferentToken(std::wstring_view token) {
-    constexpr std::wstring_view digits = L"0123456789ABCDEF";
-    std::wstring result;
-    for (const wchar_t c : token) result += digits[15 - digits.find(c)];
-    return result;
-}
-
-bool Confirm(std::wstring_view token) {
-    const std::wstring name = L".update-ok-" + std::wstring(token);
-    const standin::FileHandle file(CreateFileW(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                               nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    return file.valid();
-}
-
-std::wstring CurrentDirectory() {
-    std::wstring buffer(GetCurrentDirectoryW(0, nullptr), L'\0');
-    buffer.resize(GetCurrentDirectoryW(static_cast<DWORD>(buffer.size()), buffer.data()));
-    return buffer;
-}
-
-void LogStart(const Config& config, std::wstring_view token) {
-    if (config.logPath.empty()) return;
-    standin::AppendLine(config.logPath, L"cwd=" + CurrentDirectory() + L"\tcmdline=" + GetCommandLineW() +
-                                            L"\ttoken=" + std::wstring(token));
-}
-
-int RunUpdateCheck(const Config& config, std::wstring_view token) {
-    if (!IsToken(token)) return kExitUsage;
-    switch (config.mode) {
-    case Mode::Confirm:
-        Sleep(config.value);
-        return Confirm(token) ? kExitOk : kExitConfirmFailed;
-    case Mode::Exit:
-        return static_cast<int>(config.value);
-    case Mode::Hang:
-        Sleep(config.value);
-        return kExitOk;
-    case Mode::WrongToken:
-        Sleep(config.value);
-        if (!Confirm(DifferentToken(token))) return kExitConfirmFailed;
-        Sleep(kWrongTokenLinger);
-        return kExitOk;
-    }
-    return kExitBadConfig;
+int Handshake(const Behaviour& behaviour, const std::wstring& token) {
+  if (token.size() != 32 || token.find_first_not_of(L"0123456789ABCDEF") != std::wstring::npos) return 64;
+  if (behaviour.mode == L"exit") return static_cast<int>(Number(behaviour.value));
+  if (behaviour.mode == L"until") {
+    WaitFor(behaviour.value);
+    return 0;
+  }
+  Sleep(Number(behaviour.value));
+  if (behaviour.mode == L"confirm") return Confirm(token) ? 0 : 5;
+  if (behaviour.mode == L"wrongtoken") {
+    if (!Confirm(OtherToken(token))) return 5;
+    Sleep(2000);
+  }
+  return 0;
 }
 
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
-    const auto config = LoadConfig();
-    if (!config) return kExitBadConfig;
-    const auto args = standin::CommandLineArguments();
-    const bool withTwo = args.size() == 3;
-    const std::wstring token = withTwo && args[1] == L"--post-update-token" ? args[2] : L"";
-    LogStart(*config, token);
-
-    if (args.size() == 1) return kExitOk;  // a plain restart
-    if (withTwo && args[1] == L"--post-update-token") return RunUpdateCheck(*config, token);
-    if (withTwo && args[1] == L"--standin-sleep") {
-        const auto milliseconds = ParseNumber(args[2]);
-        if (!milliseconds) return kExitUsage;
-        Sleep(*milliseconds);
-        return kExitOk;
+  const Behaviour behaviour = ReadBehaviour();
+  const std::vector<std::wstring> args = standin::Arguments();
+  const bool handshake = args.size() == 3 && args[1] == L"--post-update-token";
+  if (!behaviour.log.empty()) {
+    std::wstring cwd(32767, L'\0');
+    cwd.resize(GetCurrentDirectoryW(static_cast<DWORD>(cwd.size()), cwd.data()));
+    standin::AppendLine(behaviour.log, L"cwd=" + cwd + L"\tcmdline=" + GetCommandLineW() + L"\ttoken=" +
+                                           (handshake ? args[2] : L""));
+  }
+  if (args.size() == 1) return 0;
+  if (handshake) return Handshake(behaviour, args[2]);
+  if (args.size() == 3 && args[1] == L"--standin-sleep") {
+    Sleep(Number(args[2]));
+    return 0;
+  }
+  if (args.size() == 4 && args[1] == L"--standin-running") {
+    if (!WriteResult(args[2], std::to_wstring(GetCurrentProcessId()))) return 1;
+    WaitFor(args[3]);
+    return 0;
+  }
+  if (args.size() >= 4 && args[1] == L"--standin-attributes") {
+    std::wstring lines;
+    for (std::size_t i = 3; i < args.size(); ++i) {
+      lines += std::to_wstring(GetFileAttributesW(args[i].c_str())) + (i + 1 < args.size() ? L"\n" : L"");
     }
-    return kExitUsage;
+    return WriteResult(args[2], lines) ? 0 : 1;
+  }
+  return 64;
 }

@@ -1,561 +1,276 @@
-// Reads and drives the updater's progress window from outside, the way a user
-// or the desktop would, for the program-level tests. Runs under Wine beside
-// the updater; results go to a file (--out) because Wine's helper processes
-// keep pipes open long after a program ends.
+// Reads and drives the updater's window from outside, as a user would, for the
+// program-level tests. Results go to files: Wine's helper processes keep pipes
+// open long after a program ends.
 //
-//   uiprobe state        [--out FILE]
-//   uiprobe wait-state   --title TEXT [--min-progress N] [--timeout MS] [--out FILE]
-//   uiprobe wait-error   [--timeout MS] [--out FILE]
-//   uiprobe watch        --out FILE [--timeout MS]
-//   uiprobe responsiveness --out FILE [--timeout MS]
-//   uiprobe close | altf4 | click-close | dismiss-error
-//
-// Exit codes: 0 done, 1 no window (or no error box), 2 usage, 3 timed out.
+//   uiprobe watch OUT [--close click|close|altf4|none] [--hold TEXT THAW] [--timeout MS]
+//       One JSON line per distinct state of the window until it is gone. An
+//       error box is read and dismissed, then the window closed the given way.
+//       --hold suspends the window's thread at the first state showing TEXT
+//       (as title or in the box) until the file THAW exists, for a photograph
+//       even of a state the window leaves by itself.
+//   uiprobe state OUT | close OUT | altf4 OUT
+//       The state; after WM_CLOSE, or SC_CLOSE as the close box and Alt+F4 send.
+// Exit codes: 0 done, 1 no window, 2 usage, 3 timed out.
 #include <windows.h>
 #include <commctrl.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <cstdio>
-#include <cwchar>
-#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <string>
-#include <string_view>
-#include <utility>
 #include <vector>
 
 namespace {
 
-constexpr const wchar_t* WindowClass = L"VORNNativeUpdater";
 constexpr const wchar_t* BoxCaption = L"VORN Update";
 constexpr int CloseButtonId = 1;
 constexpr UINT ReplyTimeoutMs = 5000;
-constexpr DWORD PollIntervalMs = 10;
-constexpr DWORD DefaultTimeoutMs = 30000;
-
-constexpr int ExitDone = 0;
-constexpr int ExitMissing = 1;
-constexpr int ExitUsage = 2;
-constexpr int ExitTimedOut = 3;
-
-struct Options {
-  std::wstring command;
-  std::optional<std::wstring> title;
-  std::optional<std::wstring> out;
-  DWORD timeout = DefaultTimeoutMs;
-  int minProgress = -1;
-};
-
-struct ErrorBox {
-  HWND window = nullptr;
-  std::wstring text;
-};
 
 struct State {
   HWND window = nullptr;
-  std::wstring caption;
-  std::wstring title;
-  std::wstring detail;
-  std::wstring percent;
+  std::wstring caption, title, detail, percent, boxText;
   int progress = -1;
   bool closeEnabled = false;
-  RECT closeRect{};
-  std::vector<HWND> controls;
-  std::vector<ErrorBox> boxes;
+  RECT rect{}, closeRect{};
+  std::vector<HWND> controls, boxes;
   // False when a text could not be read: an empty text then means nothing.
   bool readable = true;
 };
 
-// Text of a window in another process, or nothing when it cannot be read.
-// WM_GETTEXT is marshalled across processes; the timeout keeps a hung
+// WM_GETTEXT is marshalled across processes; the time-out keeps a hung
 // updater from hanging the probe.
 std::optional<std::wstring> ReadText(HWND window) {
   DWORD_PTR length = 0;
-  if (!::SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, ReplyTimeoutMs,
-                             &length)) {
-    return std::nullopt;
-  }
-  std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
+  if (!SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, ReplyTimeoutMs, &length)) return {};
+  std::wstring text(length + 1, L'\0');
   DWORD_PTR copied = 0;
-  if (!::SendMessageTimeoutW(window, WM_GETTEXT, static_cast<WPARAM>(text.size()),
-                             reinterpret_cast<LPARAM>(text.data()), SMTO_ABORTIFHUNG,
-                             ReplyTimeoutMs, &copied)) {
-    return std::nullopt;
+  if (!SendMessageTimeoutW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()), SMTO_ABORTIFHUNG,
+                           ReplyTimeoutMs, &copied)) {
+    return {};
   }
   text.resize(std::min<std::size_t>(copied, text.size()));
   return text;
 }
 
-std::wstring TextOf(HWND window) { return ReadText(window).value_or(L""); }
-
-// A text of the updater's window; one that cannot be read makes the whole
-// reading unreadable.
 std::wstring TextOf(HWND window, State& state) {
-  std::optional<std::wstring> text = ReadText(window);
+  const std::optional<std::wstring> text = ReadText(window);
   state.readable = state.readable && text.has_value();
   return text.value_or(L"");
 }
 
-std::wstring ClassOf(HWND window) {
-  wchar_t name[256] = {};
-  const int length = ::GetClassNameW(window, name, 256);
-  return std::wstring(name, static_cast<std::size_t>(std::max(length, 0)));
-}
-
-bool SameClass(HWND window, std::wstring_view name) {
-  return ::CompareStringOrdinal(ClassOf(window).c_str(), -1, name.data(),
-                                static_cast<int>(name.size()), TRUE) == CSTR_EQUAL;
-}
-
-std::vector<HWND> Children(HWND parent) {
-  std::vector<HWND> children;
-  ::EnumChildWindows(
-      parent,
-      [](HWND child, LPARAM list) -> BOOL {
-        reinterpret_cast<std::vector<HWND>*>(list)->push_back(child);
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&children));
-  return children;
+bool IsClass(HWND window, const wchar_t* name) {
+  wchar_t found[64] = {};
+  GetClassNameW(window, found, 64);
+  return CompareStringOrdinal(found, -1, name, -1, TRUE) == CSTR_EQUAL;
 }
 
 RECT RectOf(HWND window) {
   RECT rect{};
-  ::GetWindowRect(window, &rect);
+  GetWindowRect(window, &rect);
   return rect;
 }
 
+std::vector<HWND> Children(HWND parent) {
+  std::vector<HWND> children;
+  EnumChildWindows(parent, [](HWND child, LPARAM list) {
+    reinterpret_cast<std::vector<HWND>*>(list)->push_back(child);
+    return TRUE;
+  }, reinterpret_cast<LPARAM>(&children));
+  return children;
+}
+
 // Message boxes owned by the updater window: dialogs with its caption.
-std::vector<HWND> OwnedBoxes(HWND owner) {
-  struct Search {
-    HWND owner;
-    std::vector<HWND> found;
-  } search{owner, {}};
-  ::EnumWindows(
-      [](HWND candidate, LPARAM data) -> BOOL {
-        auto* s = reinterpret_cast<Search*>(data);
-        if (::GetWindow(candidate, GW_OWNER) == s->owner && ::IsWindowVisible(candidate) &&
-            SameClass(candidate, L"#32770") && TextOf(candidate) == BoxCaption) {
-          s->found.push_back(candidate);
-        }
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&search));
-  return search.found;
+std::vector<HWND> Boxes(HWND owner) {
+  std::pair<HWND, std::vector<HWND>> search{owner, {}};
+  EnumWindows([](HWND candidate, LPARAM data) {
+    auto* s = reinterpret_cast<std::pair<HWND, std::vector<HWND>>*>(data);
+    if (GetWindow(candidate, GW_OWNER) == s->first && IsWindowVisible(candidate) && IsClass(candidate, L"#32770") &&
+        ReadText(candidate) == BoxCaption) {
+      s->second.push_back(candidate);
+    }
+    return TRUE;
+  }, reinterpret_cast<LPARAM>(&search));
+  return search.second;
 }
 
-// The message of a box is its STATIC child with id 0xFFFF; other statics
-// hold the icon.
-std::wstring BoxMessage(HWND box) {
-  std::wstring fallback;
+// The message of a box is its static control with id 0xFFFF.
+std::wstring BoxMessage(HWND box, State& state) {
   for (HWND child : Children(box)) {
-    if (!SameClass(child, L"Static")) {
-      continue;
-    }
-    if (::GetDlgCtrlID(child) == 0xFFFF) {
-      return TextOf(child);
-    }
-    const auto style = static_cast<DWORD>(::GetWindowLongPtrW(child, GWL_STYLE));
-    if (fallback.empty() && (style & SS_TYPEMASK) != SS_ICON) {
-      fallback = TextOf(child);
-    }
+    if (IsClass(child, L"Static") && GetDlgCtrlID(child) == 0xFFFF) return TextOf(child, state);
   }
-  return fallback;
+  return L"";
 }
 
-HWND FindUpdater() { return ::FindWindowW(WindowClass, nullptr); }
-
-// Labels are told apart by position (title above detail above percent), so
-// the probe depends neither on z-order nor on control ids, which are all 0.
-State ReadState(HWND window) {
+// Labels are told apart by position (title above detail above percent), as
+// their control ids are all 0. A window still being built or already being
+// destroyed reads as none: all five controls must be there.
+State Read(HWND window) {
   State state;
   state.window = window;
   state.caption = TextOf(window, state);
+  state.rect = RectOf(window);
   std::vector<HWND> labels;
   for (HWND child : Children(window)) {
-    if (::GetParent(child) != window) {
+    if (IsClass(child, L"Static")) {
+      labels.push_back(child);
+    } else if (IsClass(child, PROGRESS_CLASSW)) {
+      DWORD_PTR position = 0;
+      state.readable = state.readable && SendMessageTimeoutW(child, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG,
+                                                             ReplyTimeoutMs, &position);
+      state.progress = static_cast<int>(position);
+    } else if (IsClass(child, L"Button") && GetDlgCtrlID(child) == CloseButtonId) {
+      state.closeEnabled = IsWindowEnabled(child) != FALSE;
+      state.closeRect = RectOf(child);
+    } else {
       continue;
     }
-    if (SameClass(child, L"Static")) {
-      labels.push_back(child);
-      state.controls.push_back(child);
-    } else if (SameClass(child, PROGRESS_CLASSW)) {
-      DWORD_PTR position = 0;
-      if (::SendMessageTimeoutW(child, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, ReplyTimeoutMs,
-                                &position)) {
-        state.progress = static_cast<int>(position);
-      }
-      state.controls.push_back(child);
-    } else if (SameClass(child, L"Button") && ::GetDlgCtrlID(child) == CloseButtonId) {
-      state.closeEnabled = ::IsWindowEnabled(child) != FALSE;
-      state.closeRect = RectOf(child);
-      state.controls.push_back(child);
-    }
+    state.controls.push_back(child);
   }
-  std::sort(labels.begin(), labels.end(), [](HWND a, HWND b) {
-    const RECT ra = RectOf(a);
-    const RECT rb = RectOf(b);
-    return ra.top != rb.top ? ra.top < rb.top : ra.left < rb.left;
-  });
+  std::sort(labels.begin(), labels.end(), [](HWND a, HWND b) { return RectOf(a).top < RectOf(b).top; });
   std::wstring* const slots[] = {&state.title, &state.detail, &state.percent};
-  for (std::size_t i = 0; i < labels.size() && i < 3; ++i) {
-    *slots[i] = TextOf(labels[i], state);
-  }
-  for (HWND box : OwnedBoxes(window)) {
-    state.boxes.push_back({box, BoxMessage(box)});
-  }
-  return state;
-}
-
-// One reading of the window, or none when there is no window. A window
-// still being built or already being destroyed counts as none: all five
-// controls must have been there throughout the reading.
-State ReadWhole(HWND window) {
-  constexpr std::size_t ControlCount = 5;
-  State state = ReadState(window);
-  const bool whole = ::IsWindow(window) && state.controls.size() == ControlCount &&
-                     std::all_of(state.controls.begin(), state.controls.end(),
-                                 [](HWND control) { return ::IsWindow(control) != FALSE; });
+  for (std::size_t i = 0; i < labels.size() && i < 3; ++i) *slots[i] = TextOf(labels[i], state);
+  state.boxes = Boxes(window);
+  const bool whole = IsWindow(window) && state.controls.size() == 5 &&
+                     std::all_of(state.controls.begin(), state.controls.end(), IsWindow);
   return whole ? state : State{};
 }
 
-bool SameState(const State& a, const State& b) {
-  if (a.window != b.window || a.caption != b.caption || a.title != b.title || a.detail != b.detail ||
-      a.percent != b.percent || a.progress != b.progress || a.closeEnabled != b.closeEnabled ||
-      a.boxes.size() != b.boxes.size()) {
-    return false;
-  }
-  for (std::size_t i = 0; i < a.boxes.size(); ++i) {
-    if (a.boxes[i].window != b.boxes[i].window || a.boxes[i].text != b.boxes[i].text) {
-      return false;
-    }
-  }
-  return true;
+std::string Utf8(const std::wstring& text) {
+  std::string bytes(text.size() * 3, '\0');
+  bytes.resize(static_cast<std::size_t>(WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                                            bytes.data(), static_cast<int>(bytes.size()), nullptr,
+                                                            nullptr)));
+  return bytes;
 }
 
-// The window's state, read until two readings in a row agree: each control
-// is read separately, and the updater may change several between two reads
-// (say, enable Close and then set the title), which would mix two states.
-State Snapshot() {
-  constexpr int Attempts = 50;
-  const HWND window = FindUpdater();
-  if (window == nullptr) {
-    return State{};
-  }
-  State previous = ReadWhole(window);
-  for (int i = 0; i < Attempts && previous.window != nullptr; ++i) {
-    State next = ReadWhole(window);
-    if (next.readable && SameState(previous, next)) {
-      return next;
-    }
-    previous = std::move(next);
-  }
-  return previous;
-}
-
-std::string Utf8(std::wstring_view text) {
-  if (text.empty()) {
-    return {};
-  }
-  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                         nullptr, 0, nullptr, nullptr);
-  std::string utf8(static_cast<std::size_t>(size), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), utf8.data(), size,
-                        nullptr, nullptr);
-  return utf8;
-}
-
-std::string JsonString(std::wstring_view text) {
+std::string Json(const std::wstring& text) {
   std::string json = "\"";
   for (const char c : Utf8(text)) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      json += '\\';
-      json += c;
-    } else if (byte < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof(escaped), "\\u%04x", byte);
-      json += escaped;
-    } else {
-      json += c;
-    }
+    if (c == '"' || c == '\\') json += '\\';
+    json += static_cast<unsigned char>(c) < 0x20 ? ' ' : c;  // the window's texts hold no control characters
   }
   return json + "\"";
 }
 
-std::string JsonRect(const RECT& rect) {
+std::string Json(const RECT& r) {
   char json[64];
-  std::snprintf(json, sizeof(json), "[%ld,%ld,%ld,%ld]", rect.left, rect.top, rect.right,
-                rect.bottom);
+  std::snprintf(json, sizeof json, "[%ld,%ld,%ld,%ld]", r.left, r.top, r.right, r.bottom);
   return json;
 }
 
-std::string ToJson(const State& state) {
-  if (state.window == nullptr) {
-    return "{\"found\":false}";
-  }
-  std::string json = "{\"found\":true";
-  json += ",\"caption\":" + JsonString(state.caption);
-  json += ",\"title\":" + JsonString(state.title);
-  json += ",\"detail\":" + JsonString(state.detail);
-  json += ",\"percent\":" + JsonString(state.percent);
-  json += ",\"progress\":" + std::to_string(state.progress);
-  json += std::string(",\"closeEnabled\":") + (state.closeEnabled ? "true" : "false");
-  // Screen rectangles: where to crop a screenshot and where to click.
-  json += ",\"rect\":" + JsonRect(RectOf(state.window));
-  json += ",\"closeRect\":" + JsonRect(state.closeRect);
-  json += ",\"errorBoxCount\":" + std::to_string(state.boxes.size());
-  json += ",\"errorBox\":{\"present\":";
-  if (state.boxes.empty()) {
-    json += "false,\"text\":\"\"}";
-  } else {
-    json += "true,\"text\":" + JsonString(state.boxes.front().text) +
-            ",\"rect\":" + JsonRect(RectOf(state.boxes.front().window)) + "}";
-  }
-  return json + "}";
-}
-
-// Written beside the target, then renamed over it: a reader that polls for
-// the file never sees half of it.
-bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
-  const std::wstring partial = path + L".partial";
-  {
-    std::ofstream file(std::filesystem::path(partial), std::ios::binary | std::ios::trunc);
-    file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!file.flush()) {
-      return false;
-    }
-  }
-  return ::MoveFileExW(partial.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
-}
-
-bool Emit(const Options& options, const std::string& json) {
-  if (options.out) {
-    return WriteFileBytes(*options.out, json + "\n");
-  }
-  std::fputs((json + "\n").c_str(), stdout);
-  return true;
-}
-
-int Report(const Options& options, const State& state) {
-  return Emit(options, ToJson(state)) ? ExitDone : ExitMissing;
-}
-
-// Polls until `matches` accepts the state of a present window.
-template <typename Matches>
-int WaitFor(const Options& options, Matches matches) {
-  const ULONGLONG deadline = ::GetTickCount64() + options.timeout;
-  for (;;) {
-    const State state = Snapshot();
-    if (state.window != nullptr && matches(state)) {
-      return Report(options, state);
-    }
-    if (::GetTickCount64() >= deadline) {
-      // The last state tells the test what was showing instead.
-      Report(options, state);
-      return ExitTimedOut;
-    }
-    ::Sleep(PollIntervalMs);
-  }
-}
-
-// One JSON line per distinct state, from the window's appearance until it
-// is gone, so a test can see states too short-lived to catch otherwise.
-int Watch(const Options& options) {
-  if (!options.out) {
-    return ExitUsage;
-  }
-  std::ofstream log(std::filesystem::path(*options.out), std::ios::binary | std::ios::trunc);
-  const ULONGLONG deadline = ::GetTickCount64() + options.timeout;
-  std::string last;
-  bool seen = false;
-  while (::GetTickCount64() < deadline) {
-    const State state = Snapshot();
-    if (state.window == nullptr && seen) {
-      log << "{\"found\":false}\n";
-      log.flush();
-      return ExitDone;
-    }
-    // A reading with a text that could not be read is not a state.
-    if (state.window != nullptr && state.readable) {
-      seen = true;
-      const std::string json = ToJson(state);
-      if (json != last) {
-        log << json << "\n";
-        log.flush();
-        last = json;
+// The window's state as JSON, read until two readings agree: each control is
+// read on its own, and the updater may change several between two reads.
+std::string Snapshot(State* kept = nullptr) {
+  std::string previous;
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    const HWND window = FindWindowW(L"VORNNativeUpdater", nullptr);
+    State s = window != nullptr ? Read(window) : State{};
+    if (s.window == nullptr) return "{\"found\":false}";
+    const std::wstring boxText = s.boxes.empty() ? L"" : BoxMessage(s.boxes.front(), s);
+    const std::string json = "{\"found\":true,\"caption\":" + Json(s.caption) + ",\"title\":" + Json(s.title) +
+                             ",\"detail\":" + Json(s.detail) + ",\"percent\":" + Json(s.percent) +
+                             ",\"progress\":" + std::to_string(s.progress) + ",\"closeEnabled\":" +
+                             (s.closeEnabled ? "true" : "false") + ",\"rect\":" + Json(s.rect) +
+                             ",\"closeRect\":" + Json(s.closeRect) + ",\"boxes\":" +
+                             std::to_string(s.boxes.size()) + ",\"boxText\":" + Json(boxText) + ",\"boxRect\":" +
+                             Json(s.boxes.empty() ? RECT{} : RectOf(s.boxes.front())) + "}";
+    if (s.readable && json == previous) {
+      if (kept != nullptr) {
+        *kept = s;
+        kept->boxText = boxText;
       }
+      return json;
     }
-    ::Sleep(PollIntervalMs);
+    previous = s.readable ? json : "";
   }
-  return ExitTimedOut;
+  return "";  // never the same twice: not a state
 }
 
-// How promptly the window thread handles messages while the update runs: a
-// message sent every few milliseconds is answered only when the thread gets
-// to it, so the longest reply time is the longest it went without handling
-// messages. Also records when each title first showed: the phase timeline.
-int Responsiveness(const Options& options) {
-  if (!options.out) {
-    return ExitUsage;
-  }
-  const ULONGLONG deadline = ::GetTickCount64() + options.timeout;
-  HWND window = nullptr;
-  while ((window = FindUpdater()) == nullptr) {
-    if (::GetTickCount64() >= deadline) {
-      return ExitTimedOut;
-    }
-    ::Sleep(1);
-  }
-  LARGE_INTEGER frequency{};
-  LARGE_INTEGER start{};
-  ::QueryPerformanceFrequency(&frequency);
-  ::QueryPerformanceCounter(&start);
-  const auto elapsedMs = [&] {
-    LARGE_INTEGER now{};
-    ::QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart - start.QuadPart) * 1000.0 /
-           static_cast<double>(frequency.QuadPart);
-  };
-  double longestReplyMs = 0;
-  std::uint64_t samples = 0;
-  std::string phases;
-  std::wstring lastTitle;
-  while (::IsWindow(window) && ::GetTickCount64() < deadline) {
-    const double before = elapsedMs();
-    DWORD_PTR result = 0;
-    if (!::SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, ReplyTimeoutMs, &result)) {
-      break;
-    }
-    longestReplyMs = std::max(longestReplyMs, elapsedMs() - before);
-    ++samples;
-    const State state = ReadState(window);
-    if (state.window != nullptr && state.title != lastTitle) {
-      lastTitle = state.title;
-      phases += std::string(phases.empty() ? "" : ",") + "{\"title\":" + JsonString(lastTitle) +
-                ",\"atMs\":" + std::to_string(elapsedMs()) + "}";
-    }
-    ::Sleep(2);
-  }
-  return Emit(options, "{\"longestReplyMs\":" + std::to_string(longestReplyMs) +
-                           ",\"samples\":" + std::to_string(samples) + ",\"endMs\":" +
-                           std::to_string(elapsedMs()) + ",\"phases\":[" + phases + "]}\n")
-             ? ExitDone
-             : ExitUsage;
-}
-
-// Sent, not posted: the reply comes once the window has handled the
-// message, so a state read afterwards shows its effect.
-bool Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+// Sent, not posted: the reply comes once the window has handled it.
+bool Send(HWND window, UINT message, WPARAM wParam) {
   DWORD_PTR result = 0;
-  return ::SendMessageTimeoutW(window, message, wParam, lParam, SMTO_NORMAL, ReplyTimeoutMs,
-                               &result) != 0 ||
-         !::IsWindow(window);
+  return SendMessageTimeoutW(window, message, wParam, 0, SMTO_NORMAL, ReplyTimeoutMs, &result) || !IsWindow(window);
 }
 
-int Deliver(const std::wstring& command, HWND window) {
-  if (command == L"close") {
-    return Send(window, WM_CLOSE, 0, 0) ? ExitDone : ExitMissing;
-  }
-  if (command == L"altf4") {
-    // What the default handling of Alt+F4 and of the close box amounts to.
-    return Send(window, WM_SYSCOMMAND, SC_CLOSE, 0) ? ExitDone : ExitMissing;
-  }
-  if (command == L"click-close") {
-    const HWND button = ::GetDlgItem(window, CloseButtonId);
-    if (button == nullptr || !::IsWindowEnabled(button)) {
-      // A disabled button cannot be clicked by a user either.
-      return ExitMissing;
-    }
-    return Send(button, BM_CLICK, 0, 0) ? ExitDone : ExitMissing;
-  }
-  if (command == L"dismiss-error") {
-    const std::vector<HWND> boxes = OwnedBoxes(window);
-    if (boxes.empty()) {
-      return ExitMissing;
-    }
-    const HWND ok = ::GetDlgItem(boxes.front(), IDOK);
-    if (ok == nullptr) {
-      return ExitMissing;
-    }
-    return Send(ok, BM_CLICK, 0, 0) ? ExitDone : ExitMissing;
-  }
-  return ExitUsage;
+bool Close(const std::string& how, HWND window) {
+  if (how == "close") return Send(window, WM_CLOSE, 0);
+  if (how == "altf4") return Send(window, WM_SYSCOMMAND, SC_CLOSE);
+  if (how == "click") return Send(GetDlgItem(window, CloseButtonId), BM_CLICK, 0);
+  return how == "none";
 }
 
-// Acts on the window, then reports its state, which shows the effect.
-int Act(const Options& options) {
-  const HWND window = FindUpdater();
-  if (window == nullptr) {
-    return ExitMissing;
-  }
-  const int result = Deliver(options.command, window);
-  if (result == ExitDone && options.out) {
-    return Report(options, Snapshot());
-  }
-  return result;
+bool WriteFile(const std::wstring& path, const std::string& text, bool append) {
+  std::ofstream out(path.c_str(), std::ios::binary | (append ? std::ios::app : std::ios::trunc));
+  return static_cast<bool>(out << text << "\n" << std::flush);
 }
 
-std::optional<Options> ParseOptions(int argc, wchar_t** argv) {
-  if (argc < 2) {
-    return std::nullopt;
+// Paints the window and its box, then stops its thread until `thaw` exists.
+void Hold(const State& state, const std::string& json, const std::wstring& out, const std::wstring& thaw) {
+  std::vector<HWND> windows = state.boxes;
+  windows.push_back(state.window);
+  for (HWND window : windows) RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+  // Wine hands what was painted to the X server once the window's thread
+  // next waits for messages: a moment for that before the thread stops.
+  Sleep(150);
+  const HANDLE thread = OpenThread(THREAD_SUSPEND_RESUME, FALSE, GetWindowThreadProcessId(state.window, nullptr));
+  if (thread != nullptr) SuspendThread(thread);
+  WriteFile(out, json, true);
+  while (GetFileAttributesW(thaw.c_str()) == INVALID_FILE_ATTRIBUTES) Sleep(20);
+  if (thread != nullptr) {
+    ResumeThread(thread);
+    CloseHandle(thread);
   }
-  Options options;
-  options.command = argv[1];
-  for (int i = 2; i < argc; ++i) {
-    const std::wstring_view name = argv[i];
-    if (i + 1 >= argc) {
-      return std::nullopt;
+}
+
+int Watch(const std::wstring& out, const std::string& close, const std::wstring& hold, const std::wstring& thaw,
+          ULONGLONG timeout) {
+  const ULONGLONG deadline = GetTickCount64() + timeout;
+  std::string last;
+  bool held = false, dismissed = false, closed = false;
+  WriteFile(out, "", false);
+  for (; GetTickCount64() < deadline; Sleep(10)) {
+    State state;
+    const std::string json = Snapshot(&state);
+    if (json.empty() || (last.empty() && state.window == nullptr)) continue;  // not yet there
+    if (!held && !hold.empty() && (state.title == hold || state.boxText == hold)) {
+      held = true;
+      Hold(state, json, out, thaw);
+    } else if (json != last) {
+      WriteFile(out, json, true);
     }
-    const wchar_t* value = argv[++i];
-    if (name == L"--title") {
-      options.title = value;
-    } else if (name == L"--out") {
-      options.out = value;
-    } else if (name == L"--timeout") {
-      options.timeout = static_cast<DWORD>(std::wcstoul(value, nullptr, 10));
-    } else if (name == L"--min-progress") {
-      options.minProgress = static_cast<int>(std::wcstol(value, nullptr, 10));
-    } else {
-      return std::nullopt;
+    last = json;
+    if (state.window == nullptr) return 0;
+    if (!state.boxes.empty()) {
+      dismissed = Send(GetDlgItem(state.boxes.front(), IDOK), BM_CLICK, 0);
+    } else if (dismissed && !closed) {
+      closed = Close(close, state.window);
     }
   }
-  return options;
+  return 3;
 }
 
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  const std::optional<Options> parsed = ParseOptions(argc, argv);
-  if (!parsed) {
-    std::fputs("usage: uiprobe state|wait-state|wait-error|watch|close|altf4|"
-               "click-close|dismiss-error [options]\n",
-               stderr);
-    return ExitUsage;
-  }
-  const Options& options = *parsed;
-  const std::wstring& command = options.command;
-  if (command == L"state") {
-    return Report(options, Snapshot());
-  }
-  if (command == L"wait-state") {
-    if (!options.title) {
-      return ExitUsage;
+  const std::vector<std::wstring> args(argv + 1, argv + argc);
+  if (args.size() < 2) return 2;
+  const std::string command = Utf8(args[0]);
+  if (command == "watch") {
+    std::string close = "click";
+    std::wstring hold, thaw;
+    ULONGLONG timeout = 300000;
+    for (std::size_t i = 2; i + 1 < args.size(); i += 2) {
+      if (args[i] == L"--close") close = Utf8(args[i + 1]);
+      if (args[i] == L"--timeout") timeout = std::wcstoull(args[i + 1].c_str(), nullptr, 10);
+      if (args[i] == L"--hold" && i + 2 < args.size()) {
+        hold = args[i + 1];
+        thaw = args[++i + 1];
+      }
     }
-    return WaitFor(options, [&](const State& state) {
-      return state.title == *options.title && state.progress >= options.minProgress;
-    });
+    return Watch(args[1], close, hold, thaw, timeout);
   }
-  if (command == L"wait-error") {
-    return WaitFor(options, [](const State& state) { return !state.boxes.empty(); });
-  }
-  if (command == L"watch") {
-    return Watch(options);
-  }
-  if (command == L"responsiveness") {
-    return Responsiveness(options);
-  }
-  return Act(options);
+  const HWND window = FindWindowW(L"VORNNativeUpdater", nullptr);
+  if (command != "state" && (window == nullptr || !Close(command, window))) return 1;
+  return WriteFile(args[1], Snapshot(), false) ? 0 : 1;
 }
