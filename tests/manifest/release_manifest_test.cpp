@@ -24,20 +24,22 @@ std::string Quoted(const std::string& piece, int count = 1) {
 // A valid manifest, field by field, in which tests replace single values.
 std::map<std::string, std::string> ValidFields() {
   return {{"protocol", "1"},
-          {"launcherVersion", "\"2.0.0\""},
-          {"runnerVersion", "\"2.1.0\""},
+          {"launcherVersion", "\"2.0 \xC3\xA9\""},
+          {"runnerVersion", "\"\""},
           {"launcherSha256", Quoted("a", 64)},
           {"runnerSha256", Quoted("B", 64)},
-          {"launcherSize", "1000"},
+          {"launcherSize", "1000.5e3"},
           {"runnerSize", "2000"}};
 }
 
+// Not JSON: a byte-order mark, a comment, nesting and stray commas, which
+// the reader must not care about.
 std::string Document(const std::map<std::string, std::string>& fields) {
-  std::string text = "{";
+  std::string text = "\xEF\xBB\xBF// release\n{\"extra\": [1, {\"deep\": {";
   for (const auto& [key, value] : fields) {
-    text += "\"" + key + "\": " + value + ",";
+    text += "\"" + key + "\": " + value + ",, ";
   }
-  return text + "}";
+  return text + "}}]";
 }
 
 std::string FailureOf(const std::string& text) {
@@ -49,14 +51,9 @@ std::string FailureOf(const std::string& text) {
   return "no failure";
 }
 
-TEST(ReleaseManifest, OrderNestingAndMalformedJsonDoNotMatter) {
-  const std::string text =
-      "\xEF\xBB\xBF// not json\n{\"runnerSize\": 2000, \"extra\": [1, {\"deep\": {"
-      "\"protocol\": 3, \"launcherVersion\": \"2.0 \xC3\xA9\"}}], \"runnerVersion\": \"\","
-      "\"launcherSha256\": \"" + std::string(64, 'a') + "\",, \"runnerSha256\":\"" +
-      std::string(64, 'B') + "\" \"launcherSize\": 1000.5e3,";
-  const ReleaseManifest manifest = ParseReleaseManifest(text);
-  EXPECT_EQ(manifest.protocol, 3);
+TEST(ReleaseManifest, ReadsEveryFieldWhereverItStands) {
+  const ReleaseManifest manifest = ParseReleaseManifest(Document(ValidFields()));
+  EXPECT_EQ(manifest.protocol, 1);
   EXPECT_EQ(manifest.launcherVersion, L"2.0 \u00E9");
   EXPECT_EQ(manifest.runnerVersion, L"");
   EXPECT_EQ(manifest.launcherSha256, std::wstring(64, L'a'));
@@ -98,7 +95,9 @@ TEST(ReleaseManifest, ValidationRules) {
 TEST(ReleaseManifest, FirstFailingReadDecides) {
   // Validation runs only after all seven reads.
   auto fields = ValidFields();
-  fields.insert_or_assign("protocol", "0");
+  // Erased and emplaced: GCC 12 warns falsely on assigning a short literal.
+  fields.erase("protocol");
+  fields.emplace("protocol", "0");
   fields.erase("runnerSize");
   EXPECT_EQ(FailureOf(Document(fields)), Missing);
   // Reads run in a fixed order: launcherVersion comes before runnerSize.

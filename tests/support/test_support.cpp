@@ -120,6 +120,5 @@ fs::path StandinPath(const wchar_t* fileName) {
 
 std::wstring HttpBase() { return Setting(L"VORN_TEST_HTTP"); }
 std::wstring HttpsBase() { return Setting(L"VORN_TEST_HTTPS"); }
-fs::path ServedDirectory() { return Setting(L"VORN_TEST_WWW_WIN"); }
 
 }  // namespace test

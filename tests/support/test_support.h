@@ -13,7 +13,8 @@
 
 namespace test {
 
-// Keeps every report of the code under test, in order.
+// Keeps every progress step of the code under test, in order. The outcome
+// is reported by whole runs only, which the program-level suite watches.
 class RecordingSink final : public ProgressSink {
  public:
   struct Step {
@@ -23,17 +24,13 @@ class RecordingSink final : public ProgressSink {
     std::uint64_t total;
   };
   std::vector<Step> steps;
-  int successes = 0;
-  std::vector<std::optional<std::string>> failures;
 
   void Progress(std::wstring_view title, std::wstring_view detail, std::uint64_t done,
                 std::uint64_t total) override {
     steps.push_back({std::wstring(title), std::wstring(detail), done, total});
   }
-  void Succeeded() override { ++successes; }
-  void Failed(std::optional<std::string_view> message) override {
-    failures.emplace_back(message ? std::optional<std::string>(*message) : std::nullopt);
-  }
+  void Succeeded() override {}
+  void Failed(std::optional<std::string_view>) override {}
 };
 
 // A fresh directory under the temporary directory, removed afterwards.
@@ -83,10 +80,8 @@ class ScopedEnvironment {
 // VORNLauncher.exe).
 std::filesystem::path StandinPath(const wchar_t* fileName);
 
-// Base URLs of the local download service (set up by scripts/test), and the
-// directory it serves.
+// Base URLs of the local download service, set up by scripts/test.
 std::wstring HttpBase();   // http://127.0.0.1:PORT
 std::wstring HttpsBase();  // https://localhost:PORT
-std::filesystem::path ServedDirectory();
 
 }  // namespace test
