@@ -174,7 +174,8 @@ def end_problems(scene):
     elif row.end == "restored":
         expected[".update-backup-<token>"] = None
     expected |= row.leftover(scene) if callable(row.leftover) else row.leftover
-    changed = sorted(k for k in expected.keys() | after.keys() if expected.get(k) != after.get(k))
+    # A directory's value is None: a missing entry must differ from it.
+    changed = sorted(k for k in expected.keys() | after.keys() if expected.get(k, ()) != after.get(k, ()))
     problems = [f"{row.end} expected, but these differ: {', '.join(changed)}"] if changed else []
     wanted = row.staging if row.staging is not None else row.exit
     if len(scene.staging) != wanted or any(not TOKEN.fullmatch(p.name[len("VORNUpdate-"):]) for p in scene.staging):
