@@ -8,12 +8,13 @@ import json
 import os
 import shutil
 import sys
+import time
 import urllib.parse
 import zipfile
 from dataclasses import dataclass, field
 
-from harness import (LAUNCHER, MANIFEST, ROOT, ZIP, background, end, launcher_bytes, mounted, real_input,
-                     screenshot, wait_until, win, write_tree)
+from harness import (LAUNCHER, MANIFEST, ROOT, TOKEN, ZIP, background, end, fingerprint, launcher_bytes, mounted,
+                     real_input, screenshot, stamp, tree, wait_until, win, write_tree)
 
 HTTP_ERROR, UNREACHABLE = "The update server returned an HTTP error.", "The update server could not be reached."
 SIZE = "The downloaded file size does not match the release manifest."
@@ -28,12 +29,24 @@ BACKUP = ".update-backup-<token>"
 MiB = 1 << 20
 
 OLD_RUNNER = {"run.exe": b"runner 1\n", "lib/shared.txt": b"shared 1\n", "only-in-1.txt": b"old\n"}
+OLD_STAMP = b'{\r\n  "runnerVersion": "1.0.0",\r\n  "runnerSha256": "' + b"0" * 64 + b'"\r\n}\r\n'
 NEW_RUNNER = {"run.exe": b"runner 2\n", "lib/shared.txt": b"shared 2\n", "lib/deeper/new.txt": b"new in 2\n"}
+
+
+def bulky(version):
+    """A launcher padded to 16 MiB and a runner of 1,000 small files: here
+    their copy into place takes about a second."""
+    launcher = launcher_bytes(version)
+    files = {f"lib/{i // 100}/part{i}.txt": f"part {i} of {version}\n".encode() for i in range(1000)}
+    return launcher + bytes(16 * MiB - len(launcher)), {"run.exe": f"runner {version}\n".encode(), **files}
+
+
 RELEASES = {"standard": lambda: (launcher_bytes(2), NEW_RUNNER),
             # Random content: compression makes neither the download nor the copy small.
             "big": lambda: (launcher_bytes(2), {**NEW_RUNNER, "data/blob.bin": os.urandom(2 * MiB)}),
             # Its last copy piece of 128 KiB is 100 bytes long.
-            "sized": lambda: (launcher_bytes(2) + bytes((100 - len(launcher_bytes(2))) % 131072), NEW_RUNNER)}
+            "sized": lambda: (launcher_bytes(2) + bytes((100 - len(launcher_bytes(2))) % 131072), NEW_RUNNER),
+            "bulky": lambda: bulky(2)}
 
 
 @dataclass
@@ -233,6 +246,69 @@ def outside_kept(scene):
     return [] if kept.exists() and kept.read_bytes() == b"keep\n" else ["the file outside the installation is gone"]
 
 
+# Seconds from the install's start to each kill, latest first: here the copy
+# into .update-new-<token> takes under a second, the swap and the handshake
+# follow within two. The repair then starts from the earliest kill.
+KILLS_S = (2.0, 1.3, 0.9, 0.7, 0.5, 0.35, 0.2, 0.1, 0)
+KILL_LEFTOVERS = {".update-backup-<token>", ".update-new-<token>", ".update-ok-<token>"}
+
+
+def part(entries, name):
+    return {key: value for key, value in entries.items() if key == name or key.startswith(name + "/")}
+
+
+def whole_after_kill(scene, old, new):
+    """What a kill left: the launcher and Runner each whole, old or new, and
+    besides them only the documented leftovers."""
+    after = fingerprint(scene.root)
+    others = {TOKEN.sub("<token>", key.split("/")[0]) for key in after} - {LAUNCHER, "Runner"} - KILL_LEFTOVERS
+    return [f"{name} is neither the old nor the new one" for name in (LAUNCHER, "Runner")
+            if part(after, name) not in (part(old, name), part(new, name))] + [f"{name} left" for name in others]
+
+
+@contextlib.contextmanager
+def killed_runs(scene):
+    """The updater killed at each of KILLS_S, as Task Manager ends a program,
+    each time on a fresh copy of the previous installation; the row's own run
+    is --repair on what the last kill left."""
+    previous, earlier = scene.dir / "previous", set(scene.lane.temp.iterdir())
+    launcher, runner = bulky(1)
+    write_tree(previous, tree(runner, "Runner/") | {"Runner/.vorn-runner.json": OLD_STAMP, LAUNCHER: launcher})
+    old, new = fingerprint(previous), tree(scene.release, "Runner/") | {
+        "Runner/.vorn-runner.json": stamp(scene.manifest), LAUNCHER: (scene.www / LAUNCHER).read_bytes()}
+    env = dict(scene.lane.env, VORN_LAUNCHER_STANDIN="confirm:0")
+    for delay in KILLS_S:
+        shutil.rmtree(scene.root)
+        shutil.copytree(previous, scene.root)
+        updater = background(["wine", os.environ["VORN_EXE"], *scene.command_line()], env)
+        wait_until(lambda: updater.poll() is not None or any(
+            path.name.startswith(".update-backup-") for path in scene.root.iterdir()), "the install")
+        time.sleep(delay)
+        updater.kill()  # SIGKILL to the Windows program itself, which `wine` execs
+        updater.wait()
+        scene.problems += [f"killed {delay} s into the install: {problem}"
+                           for problem in whole_after_kill(scene, old, new)]
+    scene.killed = set(scene.lane.temp.iterdir()) - earlier
+    scene.problems += [f"{path.name} left in TEMP" for path in scene.killed
+                       if not TOKEN.fullmatch(path.name.removeprefix("VORNUpdate-"))]
+    # Timing decides what the last kill left; the repair installs what is old.
+    left = fingerprint(scene.root)
+    stale = [component for component, name in (("launcher", LAUNCHER), ("runner", "Runner"))
+             if part(left, name) != part(new, name)]
+    scene.requests_wanted = ", ".join(["manifest 200"] + [f"{component} 200" for component in stale])
+    scene.starts_wanted = "T" if stale else "P"
+    scene.args.append("--repair")
+    try:
+        yield
+    finally:
+        for path in scene.killed:
+            shutil.rmtree(path)
+
+
+def killed_staging_kept(scene):
+    return [] if all(path.is_dir() for path in scene.killed) else ["the repair removed a killed run's staging"]
+
+
 def without(name):
     return lambda line: line[:line.index(name)] + line[line.index(name) + 2:]
 
@@ -352,6 +428,13 @@ ROWS = [
         setup=earlier_run_left, check=earlier_staging_kept),
     Row("leftovers-rollback", "Leftovers", "the same, and the update rolls back", message=NOT_CONFIRMED,
         end="restored", launcher="exit:3", setup=earlier_run_left, check=earlier_staging_kept),
+
+    Row("killed", "Interruptions", f"the updater killed {len(KILLS_S)} times, {min(KILLS_S)} to {max(KILLS_S)} s "
+        "after its install began, each time on a fresh copy of a previous installation of a 16 MiB launcher and "
+        "1,000 runner files: after every kill the launcher and Runner are whole, old or new; then --repair on what "
+        "the earliest kill left", release="bulky", setup=killed_runs, check=killed_staging_kept,
+        note="the killed runs' .update-backup-<token>, .update-new-<token> and .update-ok-<token> in the "
+             "installation and their staging directories stay, as documented"),
 
     Row("link-update", "Links", "Runner holds a link to a directory outside the installation; update confirmed",
         setup=linked_runner, check=outside_kept, leftover=lambda s: {
