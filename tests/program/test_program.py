@@ -197,9 +197,16 @@ def launcher_problems(scene):
     # A launcher started last may not have logged its start yet.
     with contextlib.suppress(AssertionError):
         wait_until(lambda: len(scene.starts()) >= len(wanted), "the launcher starts", 10)
-    seen = "".join("T" if start["token"] else "P" for start in scene.starts())
+    starts = scene.starts()
+    seen = "".join("T" if start["token"] else "P" for start in starts)
     problems = [] if seen == wanted else [f"launcher starts {seen or 'none'}, not {wanted or 'none'}"]
-    for pid in (pid for start in scene.starts() if start["token"] for pid in processes_mentioning(start["token"])):
+    # Started from the installation directory, by its quoted full path.
+    launcher = f'"{win(scene.root)}\\{LAUNCHER}"'
+    for start in starts:
+        token = f" --post-update-token {start['token']}" if TOKEN.fullmatch(start["token"]) else ""
+        if (start["cwd"], start["cmdline"]) != (win(scene.root), launcher + token):
+            problems.append(f"the launcher started in {start['cwd']} as {start['cmdline']}")
+    for pid in (pid for start in starts if start["token"] for pid in processes_mentioning(start["token"])):
         problems.append("a tried launcher is still running")
         os.kill(pid, 9)
     return problems
