@@ -298,7 +298,8 @@ ROWS = [
     Row("temp-full", "Files", "temporary directory on a 1 MiB file system: the runner download does not "
         "fit", message="Could not write a downloaded file.", release="big",
         setup=lambda s: mounted(s.lane.temp, "-t", "tmpfs", "-o", "size=1m", "tmpfs")),
-    Row("powershell", "Files", f"tar.exe fails and PowerShell extracts, into …/{AWKWARD}", root=AWKWARD,
+    Row("powershell", "Files", f"tar.exe fails and PowerShell extracts; installation …/{AWKWARD}",
+        root=AWKWARD,
         setup=lambda s: s.env.update(VORN_STANDIN_TAR_FAIL="1",
                                      VORN_STANDIN_POWERSHELL_LOG=win(s.dir / "powershell.log")),
         check=powershell_extracted),
