@@ -97,9 +97,9 @@ def run(row, lane, releases, workdir):
             stack.enter_context(context)
         scene.before, staging = fingerprint(scene.root), set(lane.temp.iterdir())
         earlier = len(scene.served())  # a setup may have run the updater already: not the row's requests
-        hold = ["--hold", row.hold, win(scene.thaw)] if row.hold else []
-        watcher = background(["wine", os.environ["VORN_UIPROBE"], "watch", win(scene.out),
-                              "--close", row.close, *hold], lane.env)
+        hold = [row.hold, win(scene.thaw)] if row.hold else []
+        watcher = background(["wine", os.environ["VORN_UIPROBE"], "watch", win(scene.out), row.close, *hold],
+                             lane.env)
         env = dict(lane.env, VORN_LAUNCHER_STANDIN=f"{row.launcher} log={win(scene.log)}", **scene.env)
         scene.updater = background(["wine", os.environ["VORN_EXE"], *scene.command_line()], env)
         try:

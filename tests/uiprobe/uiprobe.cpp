@@ -2,12 +2,13 @@
 // program-level tests. Results go to files: Wine's helper processes keep pipes
 // open long after a program ends.
 //
-//   uiprobe watch OUT [--close click|close|altf4|none] [--hold TEXT THAW]
+//   uiprobe watch OUT click|close|altf4 [TEXT THAW]
 //       One JSON line per distinct state of the window until it is gone. An
-//       error box is read and dismissed, then the window closed the given way.
-//       --hold suspends the window's thread at the first state showing TEXT
-//       (as title or in the box) until the file THAW exists, for a photograph
-//       even of a state the window leaves by itself.
+//       error box is read and dismissed, then the window closed the given way:
+//       its Close button, WM_CLOSE, or SC_CLOSE. With TEXT, the window's thread
+//       is suspended at the first state showing TEXT (as title or in the box)
+//       until the file THAW exists, for a photograph even of a state the
+//       window leaves by itself.
 //   uiprobe state OUT | close OUT | altf4 OUT
 //       The state; after WM_CLOSE, or SC_CLOSE as the close box and Alt+F4 send.
 // Exit codes: 0 done, 1 no window, 2 usage. The tests end a watch that hangs.
@@ -183,8 +184,7 @@ bool Send(HWND window, UINT message, WPARAM wParam) {
 bool Close(const std::string& how, HWND window) {
   if (how == "close") return Send(window, WM_CLOSE, 0);
   if (how == "altf4") return Send(window, WM_SYSCOMMAND, SC_CLOSE);
-  if (how == "click") return Send(GetDlgItem(window, CloseButtonId), BM_CLICK, 0);
-  return how == "none";
+  return how == "click" && Send(GetDlgItem(window, CloseButtonId), BM_CLICK, 0);
 }
 
 bool Write(const std::wstring& path, const std::string& line, bool append) {
@@ -244,16 +244,9 @@ int wmain(int argc, wchar_t** argv) {
   if (args.size() < 2) return 2;
   const std::string command = Utf8(args[0]);
   if (command == "watch") {
-    std::string close = "click";
-    std::wstring hold, thaw;
-    for (std::size_t i = 2; i + 1 < args.size(); i += 2) {
-      if (args[i] == L"--close") close = Utf8(args[i + 1]);
-      if (args[i] == L"--hold" && i + 2 < args.size()) {
-        hold = args[i + 1];
-        thaw = args[++i + 1];
-      }
-    }
-    return Watch(args[1], close, hold, thaw);
+    if (args.size() != 3 && args.size() != 5) return 2;
+    const bool held = args.size() == 5;
+    return Watch(args[1], Utf8(args[2]), held ? args[3] : L"", held ? args[4] : L"");
   }
   const HWND window = FindWindowW(L"VORNNativeUpdater", nullptr);
   if (command != "state" && (window == nullptr || !Close(command, window))) return 1;
