@@ -205,6 +205,8 @@ def killed_runs(scene):
         updater = background(["wine", os.environ["VORN_EXE"], *scene.command_line()], scene.lane.env)
         wait_until(lambda: updater.poll() is not None or any(
             path.name.startswith(".update-backup-") for path in scene.root.iterdir()), "the install")
+        if updater.poll() is not None:
+            scene.problems.append(f"the run to kill at {delay} s ended before its install began")
         time.sleep(delay)
         updater.kill()  # SIGKILL to the Windows program itself, which `wine` execs
         updater.wait()
@@ -227,7 +229,7 @@ def killed_runs(scene):
         yield
     finally:
         for path in scene.killed:
-            shutil.rmtree(path)
+            shutil.rmtree(path, ignore_errors=True)
 
 
 ROWS = [
