@@ -33,10 +33,13 @@ vorn_env_stop() {
   for pid in "${vorn_pids[@]}"; do
     kill "$pid" 2>/dev/null
   done
-  if [[ -n "${WINEPREFIX:-}" ]]; then
-    wineserver -k 2>/dev/null
-    wineserver -w 2>/dev/null
-  fi
+  local prefix
+  for prefix in "${WINEPREFIX:-}" "${VORN_LANE2_PREFIX:-}"; do
+    if [[ -n "$prefix" ]]; then
+      WINEPREFIX=$prefix wineserver -k 2>/dev/null
+      WINEPREFIX=$prefix wineserver -w 2>/dev/null
+    fi
+  done
   for pid in "${vorn_pids[@]}"; do
     wait "$pid" 2>/dev/null
   done
@@ -49,21 +52,19 @@ vorn_env_stop() {
   fi
 }
 
+# A virtual display. Xvfb picks a free number itself and writes it to
+# `number_file` once it accepts connections: concurrent runs never collide.
 vorn_start_display() {
-  local n
-  for n in $(seq 90 199); do
-    [[ -e /tmp/.X11-unix/X$n || -e /tmp/.X$n-lock ]] || break
-  done
-  Xvfb ":$n" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
+  local number_file=$1
+  Xvfb -displayfd 9 -screen 0 1280x800x24 -nolisten tcp 9>"$number_file" >/dev/null 2>&1 &
   vorn_pids+=($!)
-  export DISPLAY=":$n"
   local i
   for i in $(seq 100); do
-    xdpyinfo >/dev/null 2>&1 && return 0
+    [[ -s "$number_file" ]] && break
     sleep 0.1
   done
-  echo "Xvfb did not start" >&2
-  return 1
+  [[ -s "$number_file" ]] || { echo "Xvfb did not start" >&2; return 1; }
+  export DISPLAY=":$(<"$number_file")"
 }
 
 vorn_trust_test_ca() {
@@ -124,6 +125,20 @@ vorn_start_service() {
   export VORN_TEST_WWW_WIN
 }
 
+# A second display and Wine prefix under `env_dir/lane2`, with their own
+# wineserver and the stand-ins, for a suite that runs a long test beside the
+# others: windows found by class are per wineserver, so the two never meet.
+# Exports VORN_LANE2_DISPLAY and VORN_LANE2_PREFIX; DISPLAY and WINEPREFIX
+# stay those of the main lane.
+vorn_start_second_lane() {
+  local env_dir=$1 standins=$2 display=$DISPLAY prefix=$WINEPREFIX
+  mkdir -p "$env_dir/lane2"
+  vorn_start_display "$env_dir/lane2/display"
+  vorn_start_wine "$env_dir/lane2"
+  vorn_install_standins "$standins"
+  export VORN_LANE2_DISPLAY=$DISPLAY VORN_LANE2_PREFIX=$WINEPREFIX DISPLAY=$display WINEPREFIX=$prefix
+}
+
 # Starts everything under `env_dir` (recreated), with stand-ins from `standins`.
 vorn_env_start() {
   local env_dir=$1 standins=$2
@@ -132,7 +147,7 @@ vorn_env_start() {
   vorn_env_dir=$env_dir
   trap vorn_env_stop EXIT
   vorn_trust_test_ca "$env_dir"
-  vorn_start_display
+  vorn_start_display "$env_dir/display"
   vorn_start_wine "$env_dir"
   vorn_install_standins "$standins"
   vorn_start_service "$env_dir"

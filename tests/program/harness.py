@@ -6,15 +6,14 @@ import json
 import os
 import pwd
 import re
-import shutil
 import subprocess
 import sys
 import time
 import urllib.request
 from pathlib import Path
 
-NEEDED = ("VORN_EXE", "VORN_UIPROBE", "WINEPREFIX", "DISPLAY", "VORN_STANDIN_DIR", "VORN_TEST_HTTP", "VORN_TEST_HTTPS",
-          "VORN_TEST_WWW")
+NEEDED = ("VORN_EXE", "VORN_UIPROBE", "WINEPREFIX", "DISPLAY", "VORN_LANE2_PREFIX", "VORN_LANE2_DISPLAY",
+          "VORN_STANDIN_DIR", "VORN_TEST_HTTP", "VORN_TEST_HTTPS", "VORN_TEST_WWW")
 MISSING = [name for name in NEEDED if not os.environ.get(name)]
 ROOT = Path(__file__).resolve().parents[2]
 LAUNCHER, ZIP, MANIFEST = "VORNLauncher.exe", "VORNRunner.zip", "manifest.json"
@@ -27,15 +26,16 @@ def win(path):
     return "Z:" + str(Path(path).resolve()).replace("/", "\\")
 
 
+# Never a pipe for a Wine program: Wine's helper processes keep it open.
+SILENT = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
+
+
 def quiet(args, env=None, timeout=120):
-    # Never a pipe for a Wine program: Wine's helper processes keep it open.
-    return subprocess.run([str(a) for a in args], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                          stderr=subprocess.DEVNULL, timeout=timeout).returncode
+    return subprocess.run([str(a) for a in args], env=env, timeout=timeout, **SILENT).returncode
 
 
-def background(args, env=None, **options):
-    return subprocess.Popen([str(a) for a in args], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                            stderr=subprocess.DEVNULL, **options)
+def background(args, env=None):
+    return subprocess.Popen([str(a) for a in args], env=env, **SILENT)
 
 
 def wait_until(condition, what, limit_s=LIMIT_S):
@@ -54,13 +54,14 @@ def end(process, limit_s=60):
 
 
 def requests_log():
-    opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))  # whatever proxy the environment names
+    # Straight to the service, whatever proxy the environment names.
+    opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
     with opener.open(f"{os.environ['VORN_TEST_HTTP']}/_requests", timeout=30) as reply:
         return json.load(reply)
 
 
 def fingerprint(root):
-    """Relative path -> bytes, ("read-only", bytes), ("link", target) or None (a directory)."""
+    """Relative path -> bytes, ("link", target) or None (a directory)."""
     entries = {}
     for parent, dirs, files in os.walk(root):
         for path in (Path(parent, name) for name in dirs + files):
@@ -70,7 +71,7 @@ def fingerprint(root):
             elif path.is_dir():
                 entries[key] = None
             else:
-                entries[key] = path.read_bytes() if path.stat().st_mode & 0o222 else ("read-only", path.read_bytes())
+                entries[key] = path.read_bytes()
     return entries
 
 
@@ -97,6 +98,11 @@ def stamp(manifest):
             f'  "runnerSha256": "{manifest["runnerSha256"]}"\r\n}}\r\n').encode()
 
 
+def installation(launcher, runner, runner_stamp):
+    """An installation's entries: the launcher's bytes, the runner's files and its stamp."""
+    return tree(runner, "Runner/") | {"Runner/.vorn-runner.json": runner_stamp, LAUNCHER: launcher}
+
+
 def launcher_bytes(version):
     # The stand-in runs with bytes after its image: each version is the same
     # program with another digest.
@@ -104,8 +110,9 @@ def launcher_bytes(version):
 
 
 class Lane:
-    """A Wine prefix with its wineserver and display. The probe finds the
-    window by class, which is per wineserver: lanes run side by side."""
+    """A Wine prefix with its wineserver and display, as scripts/test starts
+    them. The probe finds the window by class, which is per wineserver: lanes
+    run side by side."""
 
     def __init__(self, env):
         self.env, self.display = env, env["DISPLAY"]
@@ -113,54 +120,12 @@ class Lane:
         self.temp.mkdir(parents=True, exist_ok=True)
         # Without a window manager Wine waits for one whenever it hides a
         # window; it manages and frames the updater's windows itself instead.
-        self.registry(r"HKEY_CURRENT_USER\Software\Wine\AppDefaults\VORNUpdate.exe\X11 Driver",
-                      Managed="N", Decorated="N")
-        self.saved = Path(env["WINEPREFIX"], "environment.reg")
-        self.wine("reg", "export", r"HKCU\Environment", win(self.saved), "/y")
+        key = r"HKCU\Software\Wine\AppDefaults\VORNUpdate.exe\X11 Driver"
+        for value in ("Managed", "Decorated"):
+            assert self.wine("reg", "add", key, "/v", value, "/d", "N", "/f") == 0
 
     def wine(self, *args):
         return quiet(["wine", *args], self.env)
-
-    def registry(self, key, **values):
-        path = Path(self.env["WINEPREFIX"], "change.reg")
-        path.write_text("Windows Registry Editor Version 5.00\r\n\r\n" + f"[{key}]\r\n" + "".join(
-            f'"{name}"="{value}"\r\n'.replace("\\", "\\\\") for name, value in values.items()), encoding="utf-16")
-        assert self.wine("reg", "import", win(path)) == 0
-
-    @contextlib.contextmanager
-    def temp_dir(self, path):
-        """The prefix's TEMP and TMP, which Windows programs use, set to path for the block."""
-        self.registry(r"HKEY_CURRENT_USER\Environment", TEMP=win(path), TMP=win(path))
-        self.temp, default = Path(path), self.temp
-        try:
-            yield
-        finally:
-            self.temp = default
-            self.wine("reg", "import", win(self.saved))
-
-    @classmethod
-    @contextlib.contextmanager
-    def private(cls, directory):
-        directory.mkdir(parents=True)
-        read, write = os.pipe()
-        display = background(["Xvfb", "-displayfd", write, "-screen", "0", "1280x800x24", "-nolisten", "tcp"],
-                             pass_fds=(write,))
-        os.close(write)
-        with os.fdopen(read) as number:  # read to its end: Xvfb fails when the pipe closes early
-            env = dict(os.environ, WINEPREFIX=str(directory / "prefix"), DISPLAY=":" + number.readline().strip())
-        try:
-            quiet(["wineserver", "-p"], env)
-            assert quiet(["wineboot", "-i"], env, timeout=300) == 0
-            system32, standins = directory / "prefix/drive_c/windows/system32", Path(os.environ["VORN_STANDIN_DIR"])
-            shutil.copy(standins / "tar.exe", system32)
-            shutil.copy(standins / "powershell.exe", system32 / "WindowsPowerShell/v1.0")
-            yield cls(env)
-        finally:
-            quiet(["wineserver", "-k"], env)
-            quiet(["wineserver", "-w"], env)
-            display.terminate()
-            end(display)
-            shutil.rmtree(directory, ignore_errors=True)
 
 
 class Releases:
@@ -176,42 +141,31 @@ class Releases:
             source, out = self.www.parent / f"source-{name}", self.www / f"release-{name}"
             write_tree(source / "runner", runner)
             (source / LAUNCHER).write_bytes(launcher)
-            subprocess.run([sys.executable, ROOT / "tools/release_tool.py", "make", "--launcher", source / LAUNCHER,
-                            "--runner", source / "runner", "--launcher-version", "2.0.0", "--runner-version", "2.0.0",
-                            "--out", out], check=True, capture_output=True, timeout=120)
+            subprocess.run([sys.executable, ROOT / "tools/release_tool.py", "make", "--launcher",
+                            source / LAUNCHER, "--runner", source / "runner", "--launcher-version", "2.0.0",
+                            "--runner-version", "2.0.0", "--out", out],
+                           check=True, capture_output=True, timeout=120)
             self.made[name] = (out, runner)
         return self.made[name]
 
     def serve(self, release, name, edit=None):
-        """The release as /<name>/, with edit(manifest, directory) applied; returns the manifest."""
+        """The release as /<name>/, with edit(manifest) applied; returns the manifest."""
         directory = self.www / name
         directory.mkdir()
         for payload in (LAUNCHER, ZIP):
             (directory / payload).symlink_to(self.made[release][0] / payload)
         manifest = json.loads((self.made[release][0] / MANIFEST).read_text(encoding="utf-8"))
         if edit:
-            edit(manifest, directory)
-        (directory / MANIFEST).write_text(json.dumps(manifest, ensure_ascii=False, indent=2) + "\n", encoding="utf-8")
+            edit(manifest)
+        text = json.dumps(manifest, ensure_ascii=False, indent=2) + "\n"
+        (directory / MANIFEST).write_text(text, encoding="utf-8")
         return manifest
 
 
 def processes_mentioning(text):
     """Processes whose command line (for a Wine program, its Windows one) holds text."""
-    found = []
-    for entry in Path("/proc").iterdir():
-        with contextlib.suppress(OSError):
-            if entry.name.isdigit() and text.encode() in (entry / "cmdline").read_bytes():
-                found.append(int(entry.name))
-    return found
-
-
-def real_input(display, how, state):
-    """A click on Close, or Alt+F4 with the pointer over the window (without a
-    window manager, the focus follows the pointer), through the X server."""
-    left, top, right, bottom = state["closeRect" if how == "click" else "rect"]
-    for args in (["mousemove", "--sync", (left + right) // 2, (top + bottom) // 2],
-                 ["click", "1"] if how == "click" else ["key", "alt+F4"]):
-        assert quiet(["xdotool", *args], dict(os.environ, DISPLAY=display)) == 0
+    found = subprocess.run(["pgrep", "-f", text], capture_output=True, text=True, timeout=30).stdout
+    return [int(pid) for pid in found.split()]
 
 
 def screenshot(display, name, *rects):
@@ -219,8 +173,9 @@ def screenshot(display, name, *rects):
     left, top = (max(0, min(r[i] for r in rects) - 8) for i in (0, 1))
     right, bottom = (max(r[i] for r in rects) + 8 for i in (2, 3))
     target = ROOT / "docs/screenshots" / name
-    assert quiet(["import", "-display", display, "-window", "root", "-crop",
-                  f"{right - left}x{bottom - top}+{left}+{top}", "+repage", target.with_name("." + name)]) == 0
+    crop = f"{right - left}x{bottom - top}+{left}+{top}"
+    assert quiet(["import", "-display", display, "-window", "root", "-crop", crop, "+repage",
+                  target.with_name("." + name)]) == 0
     os.replace(target.with_name("." + name), target)
 
 
@@ -228,15 +183,10 @@ def screenshot(display, name, *rects):
 def mounted(path, *options):
     """path mounted with mount's options for the block, only ever inside the
     private mount namespace of scripts/test, never in the machine's own."""
-    assert os.environ.get("VORN_PRIVATE_NAMESPACE") and os.geteuid() == 0, "needs scripts/test's namespace"
+    assert os.environ.get("VORN_PRIVATE_NAMESPACE") and os.geteuid() == 0, "needs scripts/test"
     Path(path).mkdir(parents=True, exist_ok=True)
     assert quiet(["mount", *options, path]) == 0, options
     try:
         yield
     finally:
-        for _ in range(50):
-            if quiet(["umount", path]) == 0:
-                break
-            time.sleep(0.2)  # a Wine process may still be letting go of the file system
-        else:
-            quiet(["umount", "--lazy", path])
+        quiet(["umount", "--lazy", path])  # a Wine process may still be letting go of it

@@ -11,20 +11,19 @@ import subprocess
 
 import pytest
 
-from harness import (LAUNCHER, LIMIT_S, MISSING, ROOT, TOKEN, ZIP, Lane, Path, Releases, background, end,
-                     fingerprint, launcher_bytes, processes_mentioning, requests_log, stamp, tree, wait_until, win,
-                     write_tree)
-from rows import COMPLETE, FAILED, GROUPS, HANDSHAKE, OLD_RUNNER, RELEASES, ROWS
+from harness import (LAUNCHER, LIMIT_S, MANIFEST, MISSING, ROOT, TOKEN, ZIP, Lane, Path, Releases,
+                     background, end, fingerprint, installation, launcher_bytes, processes_mentioning,
+                     requests_log, stamp, wait_until, win, write_tree)
+from rows import COMPLETE, FAILED, GROUPS, HANDSHAKE, OLD_RUNNER, OLD_STAMP, RELEASES, ROWS
 
 if MISSING:
     pytest.skip(f"needs {', '.join(MISSING)} (run through scripts/test)", allow_module_level=True)
 
 STEPS = ["Preparing update", "Checking update", "Checking installed launcher", "Downloading launcher update",
          "Verifying launcher update", "Downloading runner update", "Verifying runner update",
-         "Extracting runner files", "Preparing installation", "Installing launcher", "Installing runner", HANDSHAKE,
-         COMPLETE, FAILED]
+         "Extracting runner files", "Preparing installation", "Installing launcher", "Installing runner",
+         HANDSHAKE, COMPLETE, FAILED]
 SHORT = {"manifest.json": "manifest", LAUNCHER: "launcher", ZIP: "runner"}
-OLD_STAMP = b'{\r\n  "runnerVersion": "1.0.0",\r\n  "runnerSha256": "' + b"0" * 64 + b'"\r\n}\r\n'
 ENDS = {"installed": "release installed and confirmed", "unchanged": "installation unchanged",
         "restored": "previous installation restored, one empty backup directory left"}
 
@@ -35,27 +34,28 @@ class Scene:
     def __init__(self, row, lane, releases, workdir):
         self.row, self.lane, self.name, self.problems, self.env, self.args = row, lane, row.id, [], {}, []
         self.dir = workdir / row.id
-        self.root, self.log, self.marker, self.thaw, self.out = (
-            self.dir / row.root, *(self.dir / name for name in ("launcher.log", "marker", "thaw", "watch.jsonl")))
+        # A setup that runs the updater itself may revise these expectations.
+        self.requests_wanted, self.starts_wanted = row.requests, row.starts
+        self.root, self.log, self.thaw, self.out = (
+            self.dir / row.root, *(self.dir / name for name in ("launcher.log", "thaw", "watch.jsonl")))
         self.release = releases.publish(row.release)[1]
         self.www, self.manifest = releases.www / self.name, releases.serve(row.release, self.name, row.edit)
-        self.manifest_base = self.payload_base = os.environ["VORN_TEST_HTTPS"]
-        current = tree(self.release, "Runner/") | {"Runner/.vorn-runner.json": stamp(self.manifest),
-                                                   LAUNCHER: (self.www / LAUNCHER).read_bytes()}
+        self.manifest_base = os.environ["VORN_TEST_HTTPS"]
         self.dir.mkdir(parents=True)
-        if row.install == "under-file":
-            (self.dir / "a file").write_bytes(b"in the way")
-            self.root = self.dir / "a file" / row.root
-        elif row.install != "first":
-            write_tree(self.root, current if row.install == "current" else tree(OLD_RUNNER, "Runner/") | {
-                "Runner/.vorn-runner.json": OLD_STAMP, LAUNCHER: launcher_bytes(1)})
+        if row.install != "first":
+            write_tree(self.root, self.installed() if row.install == "current" else
+                       installation(launcher_bytes(1), OLD_RUNNER, OLD_STAMP))
+
+    def installed(self):
+        """The installation of the served release."""
+        return installation((self.www / LAUNCHER).read_bytes(), self.release, stamp(self.manifest))
 
     def command_line(self):
         def url(base, fault, path):
-            return f"{base}/_fault/{fault(self) if callable(fault) else fault}{path}" if fault else base + path
+            return f"{base}/_fault/{fault}/{self.name}{path}" if fault else f"{base}/{self.name}{path}"
         line = ["--install-dir", win(self.root),
-                "--manifest-url", url(self.manifest_base, self.row.manifest_fault, f"/{self.name}/manifest.json"),
-                "--download-base", url(self.payload_base, self.row.payload_fault, f"/{self.name}"),
+                "--manifest-url", url(self.manifest_base, self.row.manifest_fault, f"/{MANIFEST}"),
+                "--download-base", url(os.environ["VORN_TEST_HTTPS"], self.row.payload_fault, ""),
                 "--components", self.row.components, *self.args]
         return self.row.args(line) if callable(self.row.args) else line + list(self.row.args)
 
@@ -80,6 +80,9 @@ class Scene:
         lines = self.log.read_text(encoding="utf-8").splitlines() if self.log.exists() else []
         return [dict(item.split("=", 1) for item in line.split("\t")) for line in lines]
 
+    def served(self):
+        return [record for record in requests_log() if f"/{self.name}/" in record["path"]]
+
     def normal(self, text):
         """Text without this run's paths and tokens: the same on every run."""
         return TOKEN.sub("<token>", text.replace(win(self.root), "<install dir>"))
@@ -93,11 +96,11 @@ def run(row, lane, releases, workdir):
         if row.setup and hasattr(context := row.setup(scene), "__enter__"):
             stack.enter_context(context)
         scene.before, staging = fingerprint(scene.root), set(lane.temp.iterdir())
-        hold = ["--hold", row.hold, win(scene.thaw)] if row.hold else []
-        watcher = background(["wine", os.environ["VORN_UIPROBE"], "watch", win(scene.out), "--close", row.close,
-                              *hold], lane.env)
-        behaviour = row.launcher.format(marker=win(scene.marker))
-        env = dict(lane.env, VORN_LAUNCHER_STANDIN=f"{behaviour} log={win(scene.log)}", **scene.env)
+        earlier = len(scene.served())  # a setup may have run the updater already: not the row's requests
+        hold = [row.hold, win(scene.thaw)] if row.hold else []
+        watcher = background(["wine", os.environ["VORN_UIPROBE"], "watch", win(scene.out), row.close, *hold],
+                             lane.env)
+        env = dict(lane.env, VORN_LAUNCHER_STANDIN=f"{row.launcher} log={win(scene.log)}", **scene.env)
         scene.updater = background(["wine", os.environ["VORN_EXE"], *scene.command_line()], env)
         try:
             if row.during:
@@ -107,11 +110,10 @@ def run(row, lane, releases, workdir):
             scene.problems.append(f"driving the run failed: {error}")
             scene.exit = end(scene.updater, 0)
         finally:
-            scene.marker.touch()
             scene.thaw.touch()
             end(watcher)
         scene.watched, scene.staging = scene.states(), sorted(set(lane.temp.iterdir()) - staging)
-        scene.records = [r for r in requests_log() if f"/{scene.name}/" in r["path"]]
+        scene.records = scene.served()[earlier:]
         problems = judge(scene)
     for path in scene.staging:
         shutil.rmtree(path, ignore_errors=True)
@@ -124,9 +126,11 @@ def window_problems(scene):
         return ["the window never showed"]
     problems = []
     titles = list(dict.fromkeys(s["title"] for s in found))
-    if not set(titles) <= set(STEPS) or titles != sorted(titles, key=STEPS.index) or {COMPLETE, FAILED} <= {*titles}:
+    if not set(titles) <= set(STEPS) or titles != sorted(titles, key=STEPS.index) or \
+            {COMPLETE, FAILED} <= {*titles}:
         problems.append(f"titles out of order: {titles}")
-    if any(s["closeEnabled"] != (s["title"] in (COMPLETE, FAILED)) or s["caption"] != "VORN Update" for s in found):
+    if any(s["closeEnabled"] != (s["title"] in (COMPLETE, FAILED)) or s["caption"] != "VORN Update"
+           for s in found):
         problems.append("Close enabled while running, or another caption")
     checks = [s["progress"] for s in found if s["title"] == HANDSHAKE]
     if checks and (max(checks) == 1000) != row.launcher.startswith("hang"):
@@ -165,20 +169,20 @@ def end_problems(scene):
              for k, v in fingerprint(scene.root).items()}
     expected = dict(before)
     if row.end == "installed":
-        replaced = {name for name, part in ((LAUNCHER, "launcher"), ("Runner", "runner")) if part in row.components}
-        expected = {k: v for k, v in before.items() if k.split("/")[0] not in replaced}
-        if "launcher" in row.components:
-            expected[LAUNCHER] = (scene.www / LAUNCHER).read_bytes()
-        if "runner" in row.components:
-            expected |= tree(scene.release, "Runner/") | {"Runner/.vorn-runner.json": stamp(scene.manifest)}
+        replaced = {name for name, part in ((LAUNCHER, "launcher"), ("Runner", "runner"))
+                    if part in row.components}
+        expected = {k: v for k, v in before.items() if k.split("/")[0] not in replaced} | {
+            k: v for k, v in scene.installed().items() if k.split("/")[0] in replaced}
     elif row.end == "restored":
         expected[".update-backup-<token>"] = None
     expected |= row.leftover(scene) if callable(row.leftover) else row.leftover
-    changed = sorted(k for k in expected.keys() | after.keys() if expected.get(k) != after.get(k))
+    # A directory's value is None: a missing entry must differ from it.
+    changed = sorted(k for k in expected.keys() | after.keys() if expected.get(k, ()) != after.get(k, ()))
     problems = [f"{row.end} expected, but these differ: {', '.join(changed)}"] if changed else []
     wanted = row.staging if row.staging is not None else row.exit
-    if len(scene.staging) != wanted or any(not TOKEN.fullmatch(p.name[len("VORNUpdate-"):]) for p in scene.staging):
-        problems.append(f"{len(scene.staging)} staging directories left, not {wanted}")
+    names = [path.name.removeprefix("VORNUpdate-") for path in scene.staging]
+    if len(names) != wanted or not all(map(TOKEN.fullmatch, names)):
+        problems.append(f"{len(names)} staging directories left, not {wanted}")
     for path in (path for staging in scene.staging for path in staging.iterdir()):
         if path.name not in (LAUNCHER, ZIP, "Runner") or (
                 path.is_file() and path.read_bytes() != (scene.www / path.name).read_bytes()):
@@ -187,13 +191,20 @@ def end_problems(scene):
 
 
 def launcher_problems(scene):
-    wanted = scene.row.starts
+    wanted = scene.starts_wanted
     # A launcher started last may not have logged its start yet.
     with contextlib.suppress(AssertionError):
         wait_until(lambda: len(scene.starts()) >= len(wanted), "the launcher starts", 10)
-    seen = "".join("T" if start["token"] else "P" for start in scene.starts())
+    starts = scene.starts()
+    seen = "".join("T" if start["token"] else "P" for start in starts)
     problems = [] if seen == wanted else [f"launcher starts {seen or 'none'}, not {wanted or 'none'}"]
-    for pid in (pid for start in scene.starts() if start["token"] for pid in processes_mentioning(start["token"])):
+    # Started from the installation directory, by its quoted full path.
+    launcher = f'"{win(scene.root)}\\{LAUNCHER}"'
+    for start in starts:
+        token = f" --post-update-token {start['token']}" if TOKEN.fullmatch(start["token"]) else ""
+        if (start["cwd"], start["cmdline"]) != (win(scene.root), launcher + token):
+            problems.append(f"the launcher started in {start['cwd']} as {start['cmdline']}")
+    for pid in (pid for start in starts if start["token"] for pid in processes_mentioning(start["token"])):
         problems.append("a tried launcher is still running")
         os.kill(pid, 9)
     return problems
@@ -204,8 +215,9 @@ def judge(scene):
     row = scene.row
     problems = scene.problems + ([f"exit code {scene.exit}"] if scene.exit != row.exit else [])
     problems += window_problems(scene) + end_problems(scene) + launcher_problems(scene)
-    scene.requested = ", ".join(f"{SHORT[r['path'].rsplit('/', 1)[-1]]} {r['status'] or '-'}" for r in scene.records)
-    if scene.requested != row.requests:
+    scene.requested = ", ".join(f"{SHORT[record['path'].rsplit('/', 1)[-1]]} {record['status'] or '-'}"
+                                for record in scene.records)
+    if scene.requested != scene.requests_wanted:
         problems.append(f"requests: {scene.requested or 'none'}")
     return problems + (row.check(scene) if row.check else [])
 
@@ -229,40 +241,41 @@ def test_row(row, suite):
 
 
 class Suite:
-    """Runs the slow rows at once, one after the other, in a lane of their
-    own, and the others in the test environment's lane as they come."""
+    """Runs the slow rows at once, one after the other, in the second lane,
+    and the others in the main lane as they come."""
 
     def __init__(self, workdir, slow_rows):
         self.workdir, self.records, self.main = workdir, {}, Lane(dict(os.environ))
         self.releases = Releases(os.environ["VORN_TEST_WWW"], RELEASES)
         self.releases.publish("standard")
-        self.stack, self.pool = contextlib.ExitStack(), concurrent.futures.ThreadPoolExecutor(1)
-        if slow_rows:
-            lane = self.pool.submit(lambda: self.stack.enter_context(Lane.private(workdir / "slow-lane")))
-        self.slow = {row.id: self.pool.submit(lambda row=row: run(row, lane.result(), self.releases, workdir))
-                     for row in slow_rows}
+        self.pool = concurrent.futures.ThreadPoolExecutor(1)
+        lane = Lane(dict(os.environ, WINEPREFIX=os.environ["VORN_LANE2_PREFIX"],
+                         DISPLAY=os.environ["VORN_LANE2_DISPLAY"]))
+        self.slow = {row.id: self.pool.submit(run, row, lane, self.releases, workdir) for row in slow_rows}
 
     def result(self, row):
         return self.slow[row.id].result() if row.slow else run(row, self.main, self.releases, self.workdir)
 
 
-def render(records, workdir):
-    with open(workdir / "wine-version", "w") as out:
-        subprocess.run(["wine", "--version"], stdout=out, stderr=subprocess.DEVNULL, timeout=60)
+def render(records):
+    # `wine --version` starts no Windows program, so it holds no pipe open.
+    wine = subprocess.run(["wine", "--version"], capture_output=True, text=True, timeout=60).stdout.strip()
     lines = ["# Program-level scenarios and faults", "",
-             "Generated by `tests/program` (`scripts/test -R program_pytest`) from what the real `VORNUpdate.exe` did "
-             f"under {(workdir / 'wine-version').read_text().strip()} in a virtual display, against the local "
-             "download service, the launcher stand-in and real (small) file systems. Do not edit by hand: a "
-             "complete run of the suite rewrites it.", "",
-             "Every row is judged alike: the exit code; on failure exactly one error box, whose text the window's "
-             "detail shows too, the last progress kept and the window closing on request; on success the window "
-             "closing by itself; the installation directory afterwards, byte for byte; the staging directory "
-             "removed on success, holding only whole payloads on failure; the launcher starts, and no tried "
-             "launcher left running; the requests the service saw, in order.", ""]
+             "Generated by `tests/program` (`scripts/test -R program_pytest`) from what the real "
+             f"`VORNUpdate.exe` did under {wine} in a virtual display, against the local download "
+             "service, the launcher stand-in and real (small) file systems. Do not edit by hand: a complete "
+             "run of the suite rewrites it.", "",
+             "Every row is judged alike: the exit code; on failure exactly one error box, whose text "
+             "the window's detail shows too, the last progress kept and the window closing on request; on "
+             "success the window closing by itself; the installation directory afterwards, byte for "
+             "byte; the staging directory removed on success, holding only whole payloads on failure; each "
+             "launcher start, from the installation directory by its quoted path and nothing but the token, "
+             "and no tried launcher left running; the requests the service saw, in order.", ""]
     for group in GROUPS:
         lines += [f"## {group}", "", "| Scenario | Expected | Observed | Verdict |", "|---|---|---|---|"]
         for row in (row for row in ROWS if row.group == group and row.id in records):
-            cells = (row.scenario, describe(row.exit, row.message, expected_end(row), row.requests), *records[row.id])
+            expected = describe(row.exit, row.message, expected_end(row), row.requests)
+            cells = (row.scenario, expected, *records[row.id])
             lines.append("| " + " | ".join(cell.replace("|", "\\|") for cell in cells) + " |")
         lines.append("")
     return "\n".join(lines)
@@ -271,12 +284,12 @@ def render(records, workdir):
 @pytest.fixture(scope="session")
 def suite(request, tmp_path_factory):
     workdir = Path(os.environ["WINEPREFIX"]).parent / "program"
-    selected = {item.callspec.params["row"].id for item in request.session.items if hasattr(item, "callspec")}
+    selected = {item.callspec.params["row"].id for item in request.session.items
+                if hasattr(item, "callspec")}
     suite = Suite(workdir, [row for row in ROWS if row.slow and row.id in selected])
     yield suite
     suite.pool.shutdown()
-    suite.stack.close()
     # Only a complete run describes the program; a partial one is put aside.
     complete = len(suite.records) == len(ROWS) and not request.session.shouldstop
     target = ROOT / "docs/FAULTS.md" if complete else tmp_path_factory.getbasetemp() / "FAULTS.partial.md"
-    target.write_text(render(suite.records, workdir) + "\n", encoding="utf-8")
+    target.write_text(render(suite.records) + "\n", encoding="utf-8")

@@ -1,9 +1,9 @@
 // Stand-in for the system's tar.exe and Windows PowerShell, built under both
 // names. Each copy takes its role from its own file name and accepts only the
 // command line the updater gives that tool. Tests make a tool fail with
-// VORN_STANDIN_TAR_FAIL / VORN_STANDIN_POWERSHELL_FAIL (non-empty) or a file
-// tar.fail / powershell.fail beside it, and read the command lines it got
-// from the file named by VORN_STANDIN_TAR_LOG / VORN_STANDIN_POWERSHELL_LOG.
+// VORN_STANDIN_TAR_FAIL / VORN_STANDIN_POWERSHELL_FAIL (non-empty), and read
+// the command lines it got from the file named by VORN_STANDIN_TAR_LOG /
+// VORN_STANDIN_POWERSHELL_LOG.
 #include "standin.h"
 
 #define ZLIB_CONST
@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <regex>
 #include <stdexcept>
 
@@ -23,7 +24,9 @@ using Bytes = std::vector<unsigned char>;
 
 // The bytes at..at+length of the archive, which must be there.
 const unsigned char* Span(const Bytes& bytes, std::size_t at, std::size_t length) {
-  if (at > bytes.size() || length > bytes.size() - at) throw std::runtime_error("archive is truncated");
+  if (at > bytes.size() || length > bytes.size() - at) {
+    throw std::runtime_error("archive is truncated");
+  }
   return bytes.data() + at;
 }
 
@@ -35,12 +38,13 @@ std::uint32_t Read(const Bytes& bytes, std::size_t at, std::size_t width) {
 
 fs::path EntryPath(const Bytes& bytes, std::size_t at, std::size_t length) {
   const std::string name(reinterpret_cast<const char*>(Span(bytes, at, length)), length);
-  if (name.empty() || name.front() == '/' || name.find("..") != std::string::npos || name.find(':') != name.npos) {
+  if (name.empty() || name.front() == '/' || name.find("..") != name.npos || name.find(':') != name.npos) {
     throw std::runtime_error("unsafe entry name");
   }
   std::wstring wide(name.size(), L'\0');
-  wide.resize(static_cast<std::size_t>(MultiByteToWideChar(CP_UTF8, 0, name.data(), static_cast<int>(name.size()),
-                                                           wide.data(), static_cast<int>(wide.size()))));
+  const int size = MultiByteToWideChar(CP_UTF8, 0, name.data(), static_cast<int>(name.size()), wide.data(),
+                                       static_cast<int>(wide.size()));
+  wide.resize(static_cast<std::size_t>(size));
   return wide;
 }
 
@@ -82,7 +86,9 @@ void ExtractZip(const fs::path& zip, const fs::path& target) {
     if (method != 8 && (method != 0 || packed != size)) throw std::runtime_error("unsupported entry");
     const Bytes data = method == 8 ? Inflate(bytes, start, packed, size)
                                    : Bytes(Span(bytes, start, size), Span(bytes, start, size) + size);
-    if (crc32(0, data.data(), static_cast<uInt>(data.size())) != crc) throw std::runtime_error("CRC mismatch");
+    if (crc32(0, data.data(), static_cast<uInt>(data.size())) != crc) {
+      throw std::runtime_error("CRC mismatch");
+    }
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
     if (!out.flush()) throw std::runtime_error("cannot write a file");
@@ -92,11 +98,14 @@ void ExtractZip(const fs::path& zip, const fs::path& target) {
 // The archive and directory of the one command the updater gives PowerShell.
 // PowerShell ends a quoted string at ' or a typographic single quote, unless
 // it is doubled.
-std::optional<std::pair<std::wstring, std::wstring>> ExpandArchive(const std::vector<std::wstring>& args) {
+using Job = std::optional<std::pair<std::wstring, std::wstring>>;
+
+Job ExpandArchive(const std::vector<std::wstring>& args) {
   const std::vector<std::wstring> switches{L"-NoProfile", L"-NonInteractive", L"-ExecutionPolicy", L"Bypass",
                                            L"-Command"};
   const std::wstring quoted = L"'((?:[^'\u2018-\u201B]|['\u2018-\u201B]{2})*)'";
-  const std::wregex command(L"Expand-Archive -LiteralPath " + quoted + L" -DestinationPath " + quoted + L" -Force");
+  const std::wregex command(L"Expand-Archive -LiteralPath " + quoted + L" -DestinationPath " + quoted +
+                            L" -Force");
   std::wsmatch match;
   if (args.size() != 7 || !std::equal(switches.begin(), switches.end(), args.begin() + 1) ||
       !std::regex_match(args[6], match, command)) {
@@ -110,19 +119,16 @@ std::optional<std::pair<std::wstring, std::wstring>> ExpandArchive(const std::ve
 }  // namespace
 
 int wmain() {
-  const fs::path program = standin::ProgramPath();
-  const bool powerShell = CompareStringOrdinal(program.stem().c_str(), -1, L"powershell", -1, TRUE) == CSTR_EQUAL;
-  const wchar_t* const log = powerShell ? L"VORN_STANDIN_POWERSHELL_LOG" : L"VORN_STANDIN_TAR_LOG";
-  if (const auto file = standin::Environment(log); file && !file->empty()) {
-    standin::AppendLine(*file, GetCommandLineW());
+  const std::wstring name = standin::ProgramPath().stem().wstring();
+  const bool powerShell = CompareStringOrdinal(name.c_str(), -1, L"powershell", -1, TRUE) == CSTR_EQUAL;
+  const std::wstring variable = powerShell ? L"VORN_STANDIN_POWERSHELL_" : L"VORN_STANDIN_TAR_";
+  if (const std::wstring log = standin::Environment((variable + L"LOG").c_str()); !log.empty()) {
+    standin::AppendLine(log, GetCommandLineW());
   }
-  const auto fail = standin::Environment(powerShell ? L"VORN_STANDIN_POWERSHELL_FAIL" : L"VORN_STANDIN_TAR_FAIL");
-  std::error_code error;
-  if ((fail && !fail->empty()) || fs::exists(program.parent_path() / (program.stem().wstring() + L".fail"), error)) {
-    return 2;
-  }
+  if (!standin::Environment((variable + L"FAIL").c_str()).empty()) return 2;
   const std::vector<std::wstring> args = standin::Arguments();
-  std::optional<std::pair<std::wstring, std::wstring>> job;
+  Job job;
+  std::error_code error;
   if (powerShell) {
     job = ExpandArchive(args);
   } else if (args.size() == 5 && args[1] == L"-xf" && args[3] == L"-C" && fs::is_directory(args[4], error)) {

@@ -7,15 +7,12 @@
 //   VORNLauncher.exe --standin-running PIDFILE MARKER
 //       a launcher the user has open: writes its process id to PIDFILE and
 //       ends once the file MARKER exists
-//   VORNLauncher.exe --standin-attributes OUT PATH...
-//       GetFileAttributesW of each PATH, one decimal number per line in OUT
 //
 // VORN_LAUNCHER_STANDIN holds one behaviour (default confirm:0) and then,
 // optionally, "log=PATH" (the rest of the text): every start is logged there
 // as cwd=...<TAB>cmdline=...<TAB>token=... Behaviours: confirm:MS (confirm
 // after MS), exit:CODE (end at once), hang:MS (run MS without confirming),
-// wrongtoken:MS (after MS confirm another token, linger 2 s), until:MARKER
-// (end without confirming once MARKER exists).
+// wrongtoken:MS (after MS confirm another token, linger 2 s).
 #include "standin.h"
 
 #include <cstdlib>
@@ -30,7 +27,7 @@ struct Behaviour {
 
 Behaviour ReadBehaviour() {
   Behaviour behaviour;
-  std::wstring text = standin::Environment(L"VORN_LAUNCHER_STANDIN").value_or(L"");
+  std::wstring text = standin::Environment(L"VORN_LAUNCHER_STANDIN");
   if (const std::size_t log = text.find(L"log="); log != std::wstring::npos) {
     behaviour.log = text.substr(log + 4);
     text.erase(log);
@@ -44,13 +41,10 @@ Behaviour ReadBehaviour() {
 
 DWORD Number(const std::wstring& text) { return static_cast<DWORD>(std::wcstoul(text.c_str(), nullptr, 10)); }
 
-void WaitFor(const std::wstring& marker) {
-  while (GetFileAttributesW(marker.c_str()) == INVALID_FILE_ATTRIBUTES) Sleep(20);
-}
-
 bool Confirm(const std::wstring& token) {
-  const HANDLE file = CreateFileW((L".update-ok-" + token).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                  nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE file = CreateFileW((L".update-ok-" + token).c_str(), GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   CloseHandle(file);
   return true;
@@ -63,21 +57,9 @@ std::wstring OtherToken(std::wstring token) {
   return token;
 }
 
-// Written beside the target and renamed over it: a reader never sees half of it.
-bool WriteResult(const std::wstring& path, const std::wstring& text) {
-  const std::wstring partial = path + L".partial";
-  DeleteFileW(partial.c_str());
-  standin::AppendLine(partial, text);
-  return MoveFileExW(partial.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
-}
-
 int Handshake(const Behaviour& behaviour, const std::wstring& token) {
   if (token.size() != 32 || token.find_first_not_of(L"0123456789ABCDEF") != std::wstring::npos) return 64;
   if (behaviour.mode == L"exit") return static_cast<int>(Number(behaviour.value));
-  if (behaviour.mode == L"until") {
-    WaitFor(behaviour.value);
-    return 0;
-  }
   Sleep(Number(behaviour.value));
   if (behaviour.mode == L"confirm") return Confirm(token) ? 0 : 5;
   if (behaviour.mode == L"wrongtoken") {
@@ -106,16 +88,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     return 0;
   }
   if (args.size() == 4 && args[1] == L"--standin-running") {
-    if (!WriteResult(args[2], std::to_wstring(GetCurrentProcessId()))) return 1;
-    WaitFor(args[3]);
+    standin::AppendLine(args[2], std::to_wstring(GetCurrentProcessId()));  // one write: never seen in part
+    while (GetFileAttributesW(args[3].c_str()) == INVALID_FILE_ATTRIBUTES) Sleep(20);
     return 0;
-  }
-  if (args.size() >= 4 && args[1] == L"--standin-attributes") {
-    std::wstring lines;
-    for (std::size_t i = 3; i < args.size(); ++i) {
-      lines += std::to_wstring(GetFileAttributesW(args[i].c_str())) + (i + 1 < args.size() ? L"\n" : L"");
-    }
-    return WriteResult(args[2], lines) ? 0 : 1;
   }
   return 64;
 }

@@ -5,7 +5,6 @@
 #include <shellapi.h>
 
 #include <filesystem>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,12 +29,10 @@ inline std::vector<std::wstring> Arguments() {
   return args;
 }
 
-inline std::optional<std::wstring> Environment(const wchar_t* name) {
+// Empty when unset, which the stand-ins treat alike.
+inline std::wstring Environment(const wchar_t* name) {
   std::wstring value(32767, L'\0');
-  SetLastError(ERROR_SUCCESS);
-  const DWORD length = GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()));
-  if (length == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
-  value.resize(length);
+  value.resize(GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size())));
   return value;
 }
 
