@@ -327,6 +327,8 @@ ROWS = [
             f"{BACKUP}/Runner/linked": ("link", str(s.dir / "outside"))},
         note="the link stays in the backup directory, a Wine limit: Wine cannot remove a directory link (on "
              "Windows RemoveDirectoryW removes the link itself)"),
+    Row("link-rollback", "Links", "the same, and the update rolls back: the link is back in Runner",
+        message=NOT_CONFIRMED, end="restored", launcher="exit:3", setup=linked_runner, check=outside_kept),
 ]
 GROUPS = list(dict.fromkeys(row.group for row in ROWS))
 assert len({row.id for row in ROWS}) == len(ROWS)
