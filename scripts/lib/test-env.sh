@@ -121,8 +121,6 @@ vorn_start_service() {
   export VORN_TEST_HTTP="http://127.0.0.1:${ports% *}"
   export VORN_TEST_HTTPS="https://localhost:${ports#* }"
   export VORN_TEST_WWW="$www"
-  VORN_TEST_WWW_WIN=$(vorn_windows_path "$www")
-  export VORN_TEST_WWW_WIN
 }
 
 # A second display and Wine prefix under `env_dir/lane2`, with their own
