@@ -84,7 +84,9 @@ std::wstring FileSha256Hex(const std::filesystem::path& path, std::wstring_view 
   std::uint64_t hashed = 0;
   for (;;) {
     DWORD read = 0;
-    if (!::ReadFile(file.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr) || read == 0) {
+    if (!::ReadFile(file.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read,
+                    nullptr) ||
+        read == 0) {
       break;
     }
     if (Failed(::BCryptHashData(hash.get(), buffer.data(), read, 0))) {

@@ -48,21 +48,23 @@ bool CreateOneDirectory(const std::wstring& prefix) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-bool RemoveEntry(const fs::path& path, DWORD attributes) {
-  return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? ::RemoveDirectoryW(path.c_str())
-                                                      : ::DeleteFileW(path.c_str());
+bool RemoveEntry(const TreeEntry& entry) {
+  return entry.IsDirectory() ? ::RemoveDirectoryW(entry.path.c_str())
+                             : ::DeleteFileW(entry.path.c_str());
 }
 
 // Removes one file, empty directory or link (itself, never what it points
 // to), retrying once without the read-only attribute, which the platform's
-// removal does not clear.
-void RemoveEntryQuietly(const fs::path& path, DWORD attributes) {
-  constexpr DWORD ReadOnlyNonLink = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_REPARSE_POINT;
-  if (RemoveEntry(path, attributes) || (attributes & ReadOnlyNonLink) != FILE_ATTRIBUTE_READONLY) {
+// removal does not clear. A link is never made writable: the change could
+// reach what it points to.
+void RemoveEntryQuietly(const TreeEntry& entry) {
+  const bool readOnly = (entry.attributes & FILE_ATTRIBUTE_READONLY) != 0;
+  if (RemoveEntry(entry) || !readOnly || entry.IsLink()) {
     return;
   }
-  if (::SetFileAttributesW(path.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY})) {
-    RemoveEntry(path, attributes);
+  if (::SetFileAttributesW(entry.path.c_str(),
+                           entry.attributes & ~DWORD{FILE_ATTRIBUTE_READONLY})) {
+    RemoveEntry(entry);
   }
 }
 
@@ -103,19 +105,20 @@ void RemoveFileQuietly(const fs::path& path) {
 }
 
 void RemoveTreeQuietly(const fs::path& path) {
-  const DWORD attributes = ::GetFileAttributesW(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
+  TreeEntry top;
+  top.path = path;
+  top.attributes = ::GetFileAttributesW(path.c_str());
+  if (top.attributes == INVALID_FILE_ATTRIBUTES) {
     return;
   }
-  const bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-  if (directory && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+  if (top.IsDirectory() && !top.IsLink()) {
     const std::vector<TreeEntry> entries = ListTreeQuietly(path);
     // Backwards, each directory comes after its contents.
     for (std::size_t i = entries.size(); i-- > 0;) {
-      RemoveEntryQuietly(entries[i].path, entries[i].attributes);
+      RemoveEntryQuietly(entries[i]);
     }
   }
-  RemoveEntryQuietly(path, attributes);
+  RemoveEntryQuietly(top);
 }
 
 void FlushFileToDisk(const fs::path& path) {

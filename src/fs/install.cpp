@@ -5,11 +5,11 @@
 #include <memory>
 #include <vector>
 
+#include "common/chunk_size.h"
+#include "common/update_error.h"
 #include "fs/file_ops.h"
 #include "fs/paths.h"
 #include "fs/tree_walk.h"
-#include "common/chunk_size.h"
-#include "common/update_error.h"
 
 namespace fs = std::filesystem;
 

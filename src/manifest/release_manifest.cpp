@@ -1,8 +1,8 @@
 #include "manifest/release_manifest.h"
 
-#include "manifest/manifest_reader.h"
 #include "common/text_conversion.h"
 #include "common/update_error.h"
+#include "manifest/manifest_reader.h"
 
 namespace {
 

@@ -2,7 +2,6 @@
 
 #include <vector>
 
-
 std::wstring QuoteForCommandLine(const std::wstring& text) { return L"\"" + text + L"\""; }
 
 ProcessHandles StartChildProcess(const std::wstring& commandLine, DWORD creationFlags,
