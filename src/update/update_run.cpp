@@ -6,6 +6,7 @@
 
 #include "cli/command_line.h"
 #include "cli/option_scanner.h"
+#include "common/system_message.h"
 #include "crypto/sha256.h"
 #include "fs/file_ops.h"
 #include "manifest/release_manifest.h"
@@ -76,7 +77,7 @@ void RunUpdateWith(const std::wstring& commandLine, const UpdateTimeLimits& limi
   try {
     PerformUpdate(ParseCommandLineText(commandLine), limits, progress);
   } catch (const std::exception& error) {
-    progress.Failed(error.what());
+    progress.Failed(Utf8Message(error));
   } catch (...) {
     // Nothing of ours throws anything else, but the window must still learn
     // the outcome; it shows its generic text for a report without message.
