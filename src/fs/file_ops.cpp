@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -129,10 +130,20 @@ void FlushFileToDisk(const fs::path& path) {
   }
 }
 
-void MovePath(const fs::path& from, const fs::path& to) {
-  if (!::MoveFileExW(from.c_str(), to.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
-    const std::error_code error(static_cast<int>(::GetLastError()), std::system_category());
-    throw fs::filesystem_error("rename", from, to, error);
+void MovePath(const fs::path& from, const fs::path& to) { MovePathPatiently(from, to, 0); }
+
+void MovePathPatiently(const fs::path& from, const fs::path& to, DWORD patience) {
+  const ULONGLONG deadline = ::GetTickCount64() + patience;
+  DWORD pause = 50;
+  while (!::MoveFileExW(from.c_str(), to.c_str(),
+                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
+    const DWORD code = ::GetLastError();
+    const ULONGLONG now = ::GetTickCount64();
+    if ((code != ERROR_SHARING_VIOLATION && code != ERROR_ACCESS_DENIED) || now >= deadline) {
+      throw fs::filesystem_error("rename", from, to,
+                                 std::error_code(static_cast<int>(code), std::system_category()));
+    }
+    ::Sleep(static_cast<DWORD>(std::min<ULONGLONG>(pause, deadline - now)));
+    pause = std::min<DWORD>(pause * 2, 1000);
   }
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <windows.h>
+
 #include <filesystem>
 
 // True when the path names any existing file-system object. Errors count as
@@ -29,3 +31,10 @@ void FlushFileToDisk(const std::filesystem::path& path);
 // One rename that replaces an existing destination file and may copy across
 // volumes. Throws the standard file-system error for `rename`.
 void MovePath(const std::filesystem::path& from, const std::filesystem::path& to);
+
+// The same, tried again while the platform refuses it as held (a sharing
+// violation or access denied), with growing pauses, for up to `patience`
+// milliseconds in all: security software and the search indexer hold freshly
+// written files for a moment.
+void MovePathPatiently(const std::filesystem::path& from, const std::filesystem::path& to,
+                       DWORD patience);

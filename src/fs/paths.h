@@ -18,6 +18,10 @@ std::filesystem::path LauncherFileName();
 std::filesystem::path RunnerDirName();
 std::filesystem::path RunnerStampFileName();
 
+// True when `path` names `target` or something below it, compared as Windows
+// compares names: on full paths, ignoring letter case.
+bool IsSameOrWithin(const std::wstring& path, const std::filesystem::path& target);
+
 // The system temporary directory. Throws the standard file-system error for
 // `temp_directory_path` when there is none.
 std::filesystem::path TemporaryDirectory();

@@ -22,21 +22,19 @@ void AwaitHealthyStart(const UpdateOptions& options, const RunPaths& paths,
   const std::filesystem::path confirmation = paths.installDir / (ConfirmationPrefix + token);
   RemoveFileQuietly(confirmation);
 
-  ProcessHandles launcher = StartLauncher(options.installDir, token);
+  const ProcessTree launcher = StartLauncherForHandshake(options.installDir, token);
 
   const auto total = static_cast<std::uint64_t>(limits.healthyStartChecks);
   progress.Progress(Title, Detail, 0, total);
   bool confirmed = false;
-  bool ended = false;
   for (int i = 0; i < limits.healthyStartChecks;) {
     if (PathExists(confirmation)) {
       confirmed = true;
       break;
     }
-    if (HasEnded(launcher.process)) {
+    if (HasEnded(launcher.handles.process)) {
       // It may have confirmed just before it ended, after the check above.
       confirmed = PathExists(confirmation);
-      ended = true;
       break;
     }
     ++i;
@@ -44,16 +42,12 @@ void AwaitHealthyStart(const UpdateOptions& options, const RunPaths& paths,
     ::Sleep(limits.healthyStartCheckInterval);
   }
 
-  if (!confirmed && !ended && launcher.process) {
-    // A running executable can be neither deleted nor replaced, so the
-    // rollback needs the unconfirmed launcher gone.
-    ::TerminateProcess(launcher.process.get(), 1);
-    ::WaitForSingleObject(launcher.process.get(), limits.unconfirmedLauncherExitTimeout);
-  }
-  launcher.thread.reset();
-  launcher.process.reset();
-
   if (!confirmed) {
+    // A running executable cannot be replaced, nor can a directory that a
+    // process works in be renamed, so the rollback needs the unconfirmed
+    // launcher gone, and the runner it may have started, even when the
+    // launcher itself has already ended.
+    EndProcessTree(launcher, limits.unconfirmedLauncherExitTimeout);
     throw UpdateError(
         "The updated launcher did not confirm a healthy start. The previous installation will "
         "be restored.");

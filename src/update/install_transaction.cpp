@@ -1,12 +1,15 @@
 #include "update/install_transaction.h"
 
 #include <exception>
+#include <vector>
 
 #include "common/scoped_handle.h"
 #include "common/update_error.h"
 #include "fs/file_ops.h"
 #include "fs/install.h"
+#include "fs/paths.h"
 #include "process/launcher.h"
+#include "process/running_processes.h"
 #include "update/healthy_start.h"
 #include "update/installed_state.h"
 
@@ -15,30 +18,58 @@ namespace fs = std::filesystem;
 namespace {
 
 // A move whose failure the caller deals with itself.
-bool TryMovePath(const fs::path& from, const fs::path& to) {
+bool TryMovePath(const fs::path& from, const fs::path& to, DWORD patience) {
   try {
-    MovePath(from, to);
+    MovePathPatiently(from, to, patience);
     return true;
   } catch (const fs::filesystem_error&) {
     return false;
   }
 }
 
+bool HasEnded(const KernelHandle& process) {
+  return ::WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0;
+}
+
 }  // namespace
 
-void WaitForLauncherExit(std::uint32_t launcherPid, DWORD timeout, ProgressSink& progress) {
-  if (launcherPid == 0) {
-    return;
-  }
-  const KernelHandle process(::OpenProcess(SYNCHRONIZE, FALSE, launcherPid));
-  // A process that has ended can still be opened while anyone holds a handle
-  // to it; there is nothing to wait for then either.
-  if (!process || ::WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0) {
-    return;
-  }
-  progress.Progress(L"Preparing installation", L"Waiting for VORN Launcher to close...", 0, 1);
-  if (::WaitForSingleObject(process.get(), timeout) != WAIT_OBJECT_0) {
-    throw UpdateError("VORN Launcher did not close in time.");
+void WaitForLauncherExit(const KernelHandle& launcher, const InstallPlan& plan,
+                         const RunPaths& paths, DWORD timeout, ProgressSink& progress) {
+  const auto runsReplacedFile = [&](const std::wstring& image) {
+    return (plan.updateLauncher && IsSameOrWithin(image, paths.InstalledLauncher())) ||
+           (plan.updateRunner && IsSameOrWithin(image, paths.InstalledRunner()));
+  };
+  const ULONGLONG deadline = ::GetTickCount64() + timeout;
+  bool reported = false;
+  // Whatever the processes waited for start in the meantime is looked for
+  // again, until a look finds nothing running.
+  for (;;) {
+    std::vector<KernelHandle> running = OpenProcessesRunning(runsReplacedFile);
+    std::vector<HANDLE> waited;
+    // A process that has ended can still be opened while anyone holds a
+    // handle to it; there is nothing to wait for then either.
+    if (launcher && !HasEnded(launcher)) {
+      waited.push_back(launcher.get());
+    }
+    for (const KernelHandle& process : running) {
+      if (!HasEnded(process)) {
+        waited.push_back(process.get());
+      }
+    }
+    if (waited.empty()) {
+      return;
+    }
+    if (!reported) {
+      progress.Progress(L"Preparing installation", L"Waiting for VORN Launcher to close...", 0, 1);
+      reported = true;
+    }
+    for (const HANDLE process : waited) {
+      const ULONGLONG now = ::GetTickCount64();
+      const DWORD remaining = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+      if (::WaitForSingleObject(process, remaining) != WAIT_OBJECT_0) {
+        throw UpdateError("VORN Launcher did not close in time.");
+      }
+    }
   }
 }
 
@@ -58,19 +89,19 @@ void InstallBeside(const ReleaseManifest& manifest, const InstallPlan& plan,
   }
 }
 
-void SwapIn(const InstallPlan& plan, const RunPaths& paths, SwapState& state) {
+void SwapIn(const InstallPlan& plan, const RunPaths& paths, DWORD patience, SwapState& state) {
   const auto swapOne = [&](const fs::path& installed, const fs::path& backup,
                            const fs::path& incoming, bool& swapped) {
     if (PathExists(installed)) {
       try {
-        MovePath(installed, backup);
+        MovePathPatiently(installed, backup, patience);
       } catch (...) {
         state.movingAsideFailed = true;
         throw;
       }
     }
     swapped = true;
-    MovePath(incoming, installed);
+    MovePathPatiently(incoming, installed, patience);
   };
   if (plan.updateLauncher) {
     swapOne(paths.InstalledLauncher(), paths.BackupLauncher(), paths.IncomingLauncher(),
@@ -82,7 +113,7 @@ void SwapIn(const InstallPlan& plan, const RunPaths& paths, SwapState& state) {
   }
 }
 
-void RestoreFromBackup(const RunPaths& paths, const SwapState& state) {
+void RestoreFromBackup(const RunPaths& paths, const SwapState& state, DWORD patience) {
   std::exception_ptr firstFailure;
   const auto attempt = [&](const auto& step) {
     try {
@@ -97,7 +128,7 @@ void RestoreFromBackup(const RunPaths& paths, const SwapState& state) {
     attempt([&] {
       if (PathExists(paths.BackupLauncher())) {
         // One replacing rename: the new launcher leaves as the old one returns.
-        MovePath(paths.BackupLauncher(), paths.InstalledLauncher());
+        MovePathPatiently(paths.BackupLauncher(), paths.InstalledLauncher(), patience);
       } else {
         RemoveFileQuietly(paths.InstalledLauncher());
       }
@@ -106,22 +137,22 @@ void RestoreFromBackup(const RunPaths& paths, const SwapState& state) {
   if (state.runnerSwapped) {
     attempt([&] {
       if (!PathExists(paths.BackupRunner())) {
+        // A first installation: there is no previous runner to keep whole.
         RemoveTreeQuietly(paths.InstalledRunner());
         return;
       }
-      // A directory cannot be replaced by a rename, so the new tree leaves by
-      // one rename (it is deleted afterwards) and the old one follows at once.
-      const bool movedAway = TryMovePath(paths.InstalledRunner(), paths.IncomingRunner());
-      if (!movedAway) {
-        RemoveTreeQuietly(paths.InstalledRunner());
+      // Never deleted in place, which a held file could stop halfway, with
+      // neither runner whole. A directory cannot be replaced by a rename, so
+      // the new tree leaves by one rename (it is deleted afterwards) and the
+      // old one follows at once.
+      if (PathExists(paths.InstalledRunner())) {
+        MovePathPatiently(paths.InstalledRunner(), paths.IncomingRunner(), patience);
       }
       try {
-        MovePath(paths.BackupRunner(), paths.InstalledRunner());
+        MovePathPatiently(paths.BackupRunner(), paths.InstalledRunner(), patience);
       } catch (...) {
         // A complete new runner is better than none.
-        if (movedAway) {
-          TryMovePath(paths.IncomingRunner(), paths.InstalledRunner());
-        }
+        TryMovePath(paths.IncomingRunner(), paths.InstalledRunner(), patience);
         throw;
       }
     });
@@ -137,16 +168,17 @@ void RestoreFromBackup(const RunPaths& paths, const SwapState& state) {
 
 void RunInstallTransaction(const UpdateOptions& options, const ReleaseManifest& manifest,
                            const InstallPlan& plan, const RunPaths& paths,
-                           const UpdateTimeLimits& limits, ProgressSink& progress) {
-  WaitForLauncherExit(options.launcherPid, limits.launcherExitTimeout, progress);
+                           const KernelHandle& launcher, const UpdateTimeLimits& limits,
+                           ProgressSink& progress) {
+  WaitForLauncherExit(launcher, plan, paths, limits.launcherExitTimeout, progress);
   EnsureDirectory(paths.backupDir);
   SwapState state;
   try {
     InstallBeside(manifest, plan, paths, progress);
-    SwapIn(plan, paths, state);
+    SwapIn(plan, paths, limits.heldFileRenamePatience, state);
     AwaitHealthyStart(options, paths, limits, progress);
   } catch (...) {
-    RestoreFromBackup(paths, state);
+    RestoreFromBackup(paths, state, limits.heldFileRenamePatience);
     throw;
   }
 }

@@ -12,6 +12,7 @@
 #include "manifest/release_manifest.h"
 #include "net/download.h"
 #include "process/launcher.h"
+#include "process/running_processes.h"
 #include "process/tokens.h"
 #include "update/install_transaction.h"
 #include "update/installed_state.h"
@@ -33,6 +34,9 @@ InstallPlan MakePlan(const UpdateOptions& options, const ReleaseManifest& manife
 
 void PerformUpdate(const UpdateOptions& options, const UpdateTimeLimits& limits,
                    ProgressSink& progress) {
+  // Opened before anything else: process ids are reused, and by the time the
+  // downloads are done the id may name another program.
+  const KernelHandle launcher = OpenProcessToWaitFor(options.launcherPid);
   RunPaths paths;
   paths.installDir = options.installDir;
   EnsureDirectory(paths.installDir);
@@ -67,7 +71,7 @@ void PerformUpdate(const UpdateOptions& options, const UpdateTimeLimits& limits,
     ExtractRunnerArchive(paths.StagedArchive(), paths.StagedRunner(), SystemDirectory(),
                          limits.toolTimeout, progress);
   }
-  RunInstallTransaction(options, manifest, plan, paths, limits, progress);
+  RunInstallTransaction(options, manifest, plan, paths, launcher, limits, progress);
 }
 
 }  // namespace

@@ -34,8 +34,8 @@ def quiet(args, env=None, timeout=120):
     return subprocess.run([str(a) for a in args], env=env, timeout=timeout, **SILENT).returncode
 
 
-def background(args, env=None):
-    return subprocess.Popen([str(a) for a in args], env=env, **SILENT)
+def background(args, env=None, cwd=None):
+    return subprocess.Popen([str(a) for a in args], env=env, cwd=cwd, **SILENT)
 
 
 def wait_until(condition, what, limit_s=LIMIT_S):

@@ -8,6 +8,7 @@ import shutil
 import sys
 import time
 from dataclasses import dataclass, field
+from pathlib import Path
 
 from harness import (LAUNCHER, ROOT, TOKEN, background, end, fingerprint, installation, launcher_bytes,
                      mounted, screenshot, wait_until, win, write_tree)
@@ -45,7 +46,9 @@ RELEASES = {"standard": lambda: (launcher_bytes(2), NEW_RUNNER),
             "big": lambda: (launcher_bytes(2), {**NEW_RUNNER, "data/blob.bin": os.urandom(2 * MiB)}),
             # Its last copy piece of 128 KiB is 100 bytes long.
             "sized": lambda: (launcher_bytes(2) + bytes((100 - len(launcher_bytes(2))) % 131072), NEW_RUNNER),
-            "bulky": lambda: bulky(2)}
+            "bulky": lambda: bulky(2),
+            # A runner that runs: the launcher stand-in under the name run.exe.
+            "working": lambda: (launcher_bytes(2), {**NEW_RUNNER, "run.exe": launcher_bytes("runner 2")})}
 
 
 @dataclass
@@ -101,22 +104,64 @@ def untrusted(scene):
 
 
 @contextlib.contextmanager
-def running_launcher(scene, ended=False):
-    """The installed launcher, open as the user left it; it ends once the
-    file scene.closed exists."""
-    pid, scene.closed = scene.dir / "pid", scene.dir / "closed"
-    scene.running = background(["wine", scene.root / LAUNCHER, "--standin-running", win(pid),
-                                win(scene.closed)], scene.lane.env)
+def running_launcher(scene, ended=False, runner=False):
+    """The installed launcher, open as the user left it, and with runner the
+    runner it started, working in Runner. The runner, and the launcher unless
+    it has closed already (ended), end once the file scene.closed exists."""
+    scene.closed, started = scene.dir / "closed", []
+    closed = [scene.closed, scene.dir / "launcher-closed"] if ended else [scene.closed]
+
+    def start(program, marker, cwd=None):
+        pid = scene.dir / f"{program.name}.pid"
+        started.append(background(["wine", program, "--standin-running", win(pid), win(marker)],
+                                  scene.lane.env, cwd))
+        return started[-1], wait_until(lambda: pid.exists() and pid.read_text().strip(), "its process id")
+
     try:
-        scene.args += ["--launcher-pid",
-                       wait_until(lambda: pid.exists() and pid.read_text().strip(), "its process id")]
+        if runner:
+            (scene.root / "Runner/run.exe").write_bytes(launcher_bytes("runner 1"))
+            scene.runner, _ = start(scene.root / "Runner/run.exe", scene.closed, scene.root / "Runner")
+        scene.running, pid = start(scene.root / LAUNCHER, closed[-1])
+        scene.args += ["--launcher-pid", pid]
         if ended:
-            scene.closed.touch()
+            closed[-1].touch()
             end(scene.running)
         yield
     finally:
+        for marker in closed:
+            marker.touch()
+        for process in started:
+            end(process)
+
+
+@contextlib.contextmanager
+def held_runner(scene):
+    """A program from outside the installation that works in Runner until
+    scene.closed exists."""
+    scene.closed, pid = scene.dir / "closed", scene.dir / "holder.pid"
+    holder = background(["wine", Path(os.environ["VORN_STANDIN_DIR"], LAUNCHER), "--standin-running", win(pid),
+                         win(scene.closed)], scene.lane.env, scene.root / "Runner")
+    try:
+        wait_until(pid.exists, "the holder")
+        yield
+    finally:
         scene.closed.touch()
-        end(scene.running)
+        end(holder)
+
+
+def release_after_swap_began(scene):
+    """Lets Runner go a second after the launcher was swapped, while the
+    runner's move aside is being tried."""
+    wait_until(lambda: scene.updater.poll() is not None or any(scene.root.glob(f".update-backup-*/{LAUNCHER}")),
+               "the launcher's swap")
+    time.sleep(1)
+    scene.closed.touch()
+
+
+def close_runner_while_waiting(scene):
+    scene.wait(lambda s: s["detail"] == WAITING, "the wait")
+    time.sleep(2)
+    scene.closed.touch()
 
 
 def waited(scene):
@@ -262,9 +307,12 @@ ROWS = [
         "SC_CLOSE (as Alt+F4 and the close box send), and goes on once the launcher has closed",
         setup=running_launcher, during=close_while_running, hold=COMPLETE,
         check=lambda s: [] if waited(s) else ["did not wait"]),
-    Row("pid-stays", "Runs", "--launcher-pid of a launcher that does not close within 15 s",
-        message="VORN Launcher did not close in time.", setup=running_launcher,
-        check=lambda s: [] if s.running.poll() is None else ["the running launcher was ended"]),
+    Row("runner-closes", "Runs", "the launcher has closed, but the runner it started still works in Runner "
+        "for 2 s: the update waits for it", setup=lambda s: running_launcher(s, ended=True, runner=True),
+        during=close_runner_while_waiting, check=lambda s: [] if waited(s) else ["did not wait"]),
+    Row("pid-stays", "Runs", "the launcher has closed, but the runner it started does not within 15 s",
+        message="VORN Launcher did not close in time.", setup=lambda s: running_launcher(s, ended=True, runner=True),
+        check=lambda s: [] if s.runner.poll() is None else ["the running runner was ended"]),
 
     Row("no-arguments", "Command line", "no arguments; the failed window closed with WM_CLOSE",
         message=INCOMPLETE, staging=0, requests="", args=lambda line: [], close="close"),
@@ -284,6 +332,9 @@ ROWS = [
     Row("wrong-token", "Launcher", "updated launcher confirms another token, then ends",
         message=NOT_CONFIRMED, end="restored", launcher="wrongtoken:0", leftover={".update-ok-<token>": b""},
         note="the launcher's own wrong confirmation file stays"),
+    Row("runner-started", "Launcher", "updated launcher starts its run.exe, working in Runner, and ends (code 3) "
+        "without confirming: both end before the rollback", message=NOT_CONFIRMED, end="restored",
+        launcher="runner:3", release="working"),
     Row("launcher-hangs", "Launcher", "updated launcher runs on without confirming: all 90 checks, then it "
         "is terminated and the update rolled back", message=NOT_CONFIRMED, end="restored",
         launcher="hang:200000", slow=True),
@@ -294,6 +345,9 @@ ROWS = [
         # A mount point cannot be renamed: the failure Windows gives for a file
         # held open in Runner, which Wine does not reproduce.
         setup=lambda s: mounted(s.root / "Runner", "--bind", s.root / "Runner")),
+    Row("runner-held", "Files", "a program from outside the installation works in Runner until a second after "
+        "the swap began: the runner's move aside is tried again until it succeeds", setup=held_runner,
+        during=release_after_swap_began),
     Row("disk-full-runner", "Files", "installation disk full in the middle of the runner copy",
         message=INSTALL_FAILED, end="restored", starts="P", release="big",
         setup=small_disk(lambda: pages(len(launcher_bytes(2))) + MiB)),

@@ -3,7 +3,7 @@
 //
 //   VORNLauncher.exe                            a plain start: exits 0
 //   VORNLauncher.exe --post-update-token TOKEN  the handshake, as VORN_LAUNCHER_STANDIN says
-//   VORNLauncher.exe --standin-sleep MS         runs for MS milliseconds
+//   VORNLauncher.exe --standin-sleep MS [MARK]  runs for MS milliseconds (MARK: for finding it)
 //   VORNLauncher.exe --standin-running PIDFILE MARKER
 //       a launcher the user has open: writes its process id to PIDFILE and
 //       ends once the file MARKER exists
@@ -12,7 +12,9 @@
 // optionally, "log=PATH" (the rest of the text): every start is logged there
 // as cwd=...<TAB>cmdline=...<TAB>token=... Behaviours: confirm:MS (confirm
 // after MS), exit:CODE (end at once), hang:MS (run MS without confirming),
-// wrongtoken:MS (after MS confirm another token, linger 2 s).
+// wrongtoken:MS (after MS confirm another token, linger 2 s), runner:CODE
+// (start Runner\run.exe working in Runner, marked with the token, and end
+// with CODE without confirming).
 #include "standin.h"
 
 #include <cstdlib>
@@ -57,9 +59,28 @@ std::wstring OtherToken(std::wstring token) {
   return token;
 }
 
+// As the product's launcher starts its runner. The runner is not a launcher:
+// it does not log a start.
+bool StartRunner(const std::wstring& token) {
+  const std::filesystem::path runner = standin::ProgramPath().parent_path() / L"Runner";
+  std::wstring commandLine = L"\"" + (runner / L"run.exe").wstring() + L"\" --standin-sleep 600000 " + token;
+  SetEnvironmentVariableW(L"VORN_LAUNCHER_STANDIN", nullptr);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION started{};
+  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, runner.c_str(), &startup,
+                      &started)) {
+    return false;
+  }
+  CloseHandle(started.hThread);
+  CloseHandle(started.hProcess);
+  return true;
+}
+
 int Handshake(const Behaviour& behaviour, const std::wstring& token) {
   if (token.size() != 32 || token.find_first_not_of(L"0123456789ABCDEF") != std::wstring::npos) return 64;
   if (behaviour.mode == L"exit") return static_cast<int>(Number(behaviour.value));
+  if (behaviour.mode == L"runner") return StartRunner(token) ? static_cast<int>(Number(behaviour.value)) : 5;
   Sleep(Number(behaviour.value));
   if (behaviour.mode == L"confirm") return Confirm(token) ? 0 : 5;
   if (behaviour.mode == L"wrongtoken") {
@@ -83,7 +104,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   }
   if (args.size() == 1) return 0;
   if (handshake) return Handshake(behaviour, args[2]);
-  if (args.size() == 3 && args[1] == L"--standin-sleep") {
+  if (args.size() >= 3 && args[1] == L"--standin-sleep") {
     Sleep(Number(args[2]));
     return 0;
   }

@@ -23,20 +23,30 @@ std::string RenameFailure(const std::function<void()>& action, const fs::path& f
   return "no failure";
 }
 
+// A program of ours that runs on, as the product's launcher or runner would.
+ProcessHandles StartSleeper(const fs::path& program, const fs::path& workingDir) {
+  return StartChildProcess(L"\"" + program.native() + L"\" --standin-sleep 600000", 0,
+                           workingDir.c_str());
+}
+
 // Swapping the incoming components in and then restoring the backup brings
-// back exactly what was installed, whatever stops the swap or the restore.
+// back exactly what was installed, whatever stops the swap, and never leaves
+// a runner partly deleted when a process holds it.
 TEST(SwapInAndRestore, LeaveThePreviousInstallationInPlace) {
+  enum class Stop { None, MoveAside };
   struct Case {
     const char* description;
-    bool installed;            // a previous launcher and runner are there
-    bool runnerBlocked;        // the runner cannot move into the backup
-    bool newLauncherRunning;   // the new launcher runs on when the restore begins
+    bool installed;           // a previous launcher and runner are there
+    Stop swapStops;           // which rename of the runner's swap fails
+    bool newLauncherRunning;  // the new launcher runs on when the restore begins
+    bool newRunnerHeld;       // a process works in the new Runner during the restore
   };
   const Case cases[] = {
-      {"both swapped, then restored", true, false, false},
-      {"runner cannot move aside: the launcher comes back", true, true, false},
-      {"first installation: the new files go", false, false, false},
-      {"new launcher still running: the runner still comes back", true, false, true},
+      {"both swapped, then restored", true, Stop::None, false, false},
+      {"runner cannot move aside: the launcher comes back", true, Stop::MoveAside, false, false},
+      {"first installation: the new files go", false, Stop::None, false, false},
+      {"new launcher still running: the runner still comes back", true, Stop::None, true, false},
+      {"new runner held: both runners stay whole", true, Stop::None, false, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.description);
@@ -53,38 +63,47 @@ TEST(SwapInAndRestore, LeaveThePreviousInstallationInPlace) {
     fs::create_directories(paths.incomingDir);
     fs::copy_file(test::StandinPath(L"VORNLauncher.exe"), paths.IncomingLauncher());
     test::WriteBytes(paths.IncomingRunner() / L"run.exe", "runner 2");
-    if (c.runnerBlocked) test::WriteBytes(paths.BackupRunner() / L"in the way.txt", "x");
+    test::WriteBytes(paths.IncomingRunner() / L"lib\\new.txt", "new");
+    if (c.swapStops == Stop::MoveAside) {
+      test::WriteBytes(paths.BackupRunner() / L"in the way.txt", "x");
+    }
 
     SwapState state;
-    const std::string swapFailure = RenameFailure([&] { SwapIn({true, true}, paths, state); },
+    const std::string swapFailure = RenameFailure([&] { SwapIn({true, true}, paths, 0, state); },
                                                   paths.InstalledRunner(), paths.BackupRunner());
-    EXPECT_EQ(swapFailure == "no failure", !c.runnerBlocked) << swapFailure;
-    EXPECT_EQ(state.movingAsideFailed, c.runnerBlocked);
-    if (!c.runnerBlocked) {
-      EXPECT_EQ(test::ReadBytes(paths.InstalledRunner() / L"run.exe"), "runner 2");
-    }
+    EXPECT_EQ(swapFailure == "no failure", c.swapStops == Stop::None) << swapFailure;
+    EXPECT_EQ(state.movingAsideFailed, c.swapStops == Stop::MoveAside);
     ProcessHandles running;
     if (c.newLauncherRunning) {
-      running = StartChildProcess(L"\"" + paths.InstalledLauncher().native() +
-                                      L"\" --standin-sleep 600000",
-                                  0, nullptr);
-      ASSERT_TRUE(running.process);
+      running = StartSleeper(paths.InstalledLauncher(), paths.installDir);
     }
+    if (c.newRunnerHeld) {
+      running = StartSleeper(test::StandinPath(L"VORNLauncher.exe"), paths.InstalledRunner());
+    }
+    ASSERT_EQ(bool(running.process), c.newLauncherRunning || c.newRunnerHeld);
 
     const std::string restoreFailure =
-        RenameFailure([&] { RestoreFromBackup(paths, state); }, paths.BackupLauncher(),
-                      paths.InstalledLauncher());
+        c.newRunnerHeld ? RenameFailure([&] { RestoreFromBackup(paths, state, 200); },
+                                        paths.InstalledRunner(), paths.IncomingRunner())
+                        : RenameFailure([&] { RestoreFromBackup(paths, state, 200); },
+                                        paths.BackupLauncher(), paths.InstalledLauncher());
 
-    EXPECT_EQ(restoreFailure == "no failure", !c.newLauncherRunning) << restoreFailure;
+    EXPECT_EQ(restoreFailure == "no failure", !c.newLauncherRunning && !c.newRunnerHeld)
+        << restoreFailure;
     EXPECT_FALSE(PathExists(paths.incomingDir));
+    if (!c.installed) {
+      EXPECT_FALSE(PathExists(paths.InstalledLauncher()));
+      EXPECT_FALSE(PathExists(paths.InstalledRunner()));
+    } else if (c.newRunnerHeld) {
+      EXPECT_EQ(test::ReadBytes(paths.InstalledRunner() / L"lib\\new.txt"), "new");
+      EXPECT_EQ(test::ReadBytes(paths.BackupRunner() / L"run.exe"), "runner 1");
+    } else {
+      EXPECT_EQ(test::ReadBytes(paths.InstalledRunner() / L"run.exe"), "runner 1");
+    }
     if (c.installed) {
       EXPECT_EQ(test::ReadBytes(c.newLauncherRunning ? paths.BackupLauncher()
                                                      : paths.InstalledLauncher()),
                 "launcher 1");
-      EXPECT_EQ(test::ReadBytes(paths.InstalledRunner() / L"run.exe"), "runner 1");
-    } else {
-      EXPECT_FALSE(PathExists(paths.InstalledLauncher()));
-      EXPECT_FALSE(PathExists(paths.InstalledRunner()));
     }
     if (running.process) {
       ::TerminateProcess(running.process.get(), 1);

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "common/scoped_handle.h"
+
+// The process with this id, opened only to wait for it. Empty for 0 and for
+// an id that names no process this user can open.
+KernelHandle OpenProcessToWaitFor(std::uint32_t processId);
+
+// Every other running process whose executable, by its full path, `runsFrom`
+// accepts, opened to wait for it. Processes that cannot be opened or asked
+// for their executable are left out.
+std::vector<KernelHandle> OpenProcessesRunning(
+    const std::function<bool(const std::wstring& image)>& runsFrom);
