@@ -164,6 +164,10 @@ def close_runner_while_waiting(scene):
     scene.closed.touch()
 
 
+def plant_vorn_exe(scene):
+    (scene.dir / "VORN.exe").write_bytes(launcher_bytes("planted"))
+
+
 def waited(scene):
     return any(state.get("detail") == WAITING for state in scene.watched)
 
@@ -285,7 +289,8 @@ def killed_runs(scene):
 
 
 ROWS = [
-    Row("update", "Runs", "previous installation, both components over HTTPS"),
+    Row("update", "Runs", "previous installation, both components over HTTPS; a program VORN.exe beside "
+        "VORN Macros, which an unquoted launcher path would start", setup=plant_vorn_exe),
     Row("missing-dir", "Runs", "first installation into a directory that does not exist, nor does its parent",
         install="first", root="O'Brien's files/VORN Macros"),
     Row("launcher-only", "Runs", "only the launcher selected: Runner untouched", components="launcher",

@@ -33,7 +33,7 @@ ProcessHandles StartSleeper(const fs::path& program, const fs::path& workingDir)
 // back exactly what was installed, whatever stops the swap, and never leaves
 // a runner partly deleted when a process holds it.
 TEST(SwapInAndRestore, LeaveThePreviousInstallationInPlace) {
-  enum class Stop { None, MoveAside };
+  enum class Stop { None, MoveAside, IncomingRename };
   struct Case {
     const char* description;
     bool installed;           // a previous launcher and runner are there
@@ -44,6 +44,8 @@ TEST(SwapInAndRestore, LeaveThePreviousInstallationInPlace) {
   const Case cases[] = {
       {"both swapped, then restored", true, Stop::None, false, false},
       {"runner cannot move aside: the launcher comes back", true, Stop::MoveAside, false, false},
+      {"new runner cannot take its place: the previous one comes back", true,
+       Stop::IncomingRename, false, false},
       {"first installation: the new files go", false, Stop::None, false, false},
       {"new launcher still running: the runner still comes back", true, Stop::None, true, false},
       {"new runner held: both runners stay whole", true, Stop::None, false, true},
@@ -62,15 +64,21 @@ TEST(SwapInAndRestore, LeaveThePreviousInstallationInPlace) {
     }
     fs::create_directories(paths.incomingDir);
     fs::copy_file(test::StandinPath(L"VORNLauncher.exe"), paths.IncomingLauncher());
-    test::WriteBytes(paths.IncomingRunner() / L"run.exe", "runner 2");
-    test::WriteBytes(paths.IncomingRunner() / L"lib\\new.txt", "new");
+    if (c.swapStops != Stop::IncomingRename) {
+      test::WriteBytes(paths.IncomingRunner() / L"run.exe", "runner 2");
+      test::WriteBytes(paths.IncomingRunner() / L"lib\\new.txt", "new");
+    }
     if (c.swapStops == Stop::MoveAside) {
       test::WriteBytes(paths.BackupRunner() / L"in the way.txt", "x");
     }
 
     SwapState state;
-    const std::string swapFailure = RenameFailure([&] { SwapIn({true, true}, paths, 0, state); },
-                                                  paths.InstalledRunner(), paths.BackupRunner());
+    const std::string swapFailure =
+        c.swapStops == Stop::IncomingRename
+            ? RenameFailure([&] { SwapIn({true, true}, paths, 0, state); },
+                            paths.IncomingRunner(), paths.InstalledRunner())
+            : RenameFailure([&] { SwapIn({true, true}, paths, 0, state); },
+                            paths.InstalledRunner(), paths.BackupRunner());
     EXPECT_EQ(swapFailure == "no failure", c.swapStops == Stop::None) << swapFailure;
     EXPECT_EQ(state.movingAsideFailed, c.swapStops == Stop::MoveAside);
     ProcessHandles running;
