@@ -29,6 +29,25 @@ DIR_ATTR = 0o040755 << 16 | 0x10  # 0x10: the MS-DOS directory flag
 COPY_CHUNK = 1 << 20
 SHA256_HEX = re.compile(r"[0-9a-f]{64}")
 
+# Runner paths on Windows, the arithmetic of docs/INTEGRATION.md ("Path length").
+# The updater has no long-path manifest: a file path has at most MAX_PATH - 1
+# characters, CreateDirectoryW takes at most 247, and listing a folder opens
+# "<folder>\*".
+MAX_FILE_PATH = 259
+MAX_CREATED_FOLDER = 247
+LISTING_SUFFIX = len("\\*")
+TOKEN = 32
+RUNNER_DIR = len("\\Runner\\")
+USER_HOME = "C:\\Users\\" + "u" * 20  # a 20-character user name
+DEFAULT_INSTALL_DIR = USER_HOME + "\\AppData\\Local\\Programs\\VORN Macros"
+TEMP_DIR = USER_HOME + "\\AppData\\Local\\Temp"
+SEE_LIMITS = ' (see "Path length" in docs/INTEGRATION.md)'
+
+UTF8_NAMES, ENCRYPTED, SYMLINK = 0x800, 0x1, 0o120000
+DEVICE_NAMES = {"CON", "PRN", "AUX", "NUL"} | {port + digit for port in ("COM", "LPT") for digit in "123456789¹²³"}
+FORBIDDEN_CHARS = set('<>:"|?*') | {chr(code) for code in range(0x20)}
+DRIVE = re.compile(r"[A-Za-z]:")
+
 
 class Refused(Exception):
     """A one-line reason why the release cannot be made."""
@@ -56,32 +75,146 @@ def digest(path):
     return sha.hexdigest(), size
 
 
-def zip_has_runner_entry(path):
-    with zipfile.ZipFile(path) as archive:
-        return RUNNER_ENTRY in archive.namelist()
+def path_limits(install_dir):
+    """The longest runner file and folder paths, relative to Runner, that every
+    step of a run handles: created in .update-new-<token>, listed and removed in
+    .update-backup-<token>, listed and read in the staging directory."""
+    install = len(install_dir.rstrip("\\/"))
+    incoming = install + len("\\.update-new-") + TOKEN + RUNNER_DIR
+    backup = install + len("\\.update-backup-") + TOKEN + RUNNER_DIR
+    staging = len(TEMP_DIR) + len("\\VORNUpdate-") + TOKEN + RUNNER_DIR
+    files = MAX_FILE_PATH - max(incoming, backup, staging)
+    folders = min(MAX_CREATED_FOLDER - incoming, MAX_FILE_PATH - LISTING_SUFFIX - max(backup, staging))
+    return files, folders
 
 
-def check_runner(runner):
+def windows_length(text):
+    return len(text.encode("utf-16-le")) // 2
+
+
+def windows_upper(text):
+    # Windows upper-cases a name character by character: "ß" stays "ß".
+    return "".join(char.upper() if len(char.upper()) == 1 else char for char in text)
+
+
+def name_problem(name):
+    """Why Windows cannot create the entry `name` (a folder's ends in '/') as it is named, or None."""
+    path = name.removesuffix("/")
+    if path.startswith("/"):
+        return "is an absolute path"
+    if DRIVE.match(path):
+        return "starts with a drive letter"
+    if "\\" in path:
+        return "contains a backslash"
+    for element in path.split("/"):
+        if not element:
+            return "has an empty element"
+        if element in (".", ".."):
+            return f"has a {element!r} element"
+        forbidden = next((char for char in element if char in FORBIDDEN_CHARS), None)
+        if forbidden:
+            return f"contains {forbidden!r}, which Windows does not allow in a name"
+        if element.split(".")[0].upper() in DEVICE_NAMES:
+            return f"{element!r} is a device name on Windows"
+        if element[-1] in ". ":
+            return f"{element!r} ends with a dot or space, which Windows drops"
+    return None
+
+
+def length_problem(name, limits):
+    files, folders = limits
+    is_folder = name.endswith("/")
+    path = name.removesuffix("/")
+    folder = path if is_folder else path.rpartition("/")[0]
+    if not is_folder and windows_length(path) > files:
+        return (f"is {windows_length(path)} characters long, "
+                f"more than the {files} a runner file may have{SEE_LIMITS}")
+    if windows_length(folder) > folders:
+        return (f"{'is' if is_folder else 'its folder is'} {windows_length(folder)} characters long, "
+                f"more than the {folders} a runner folder may have{SEE_LIMITS}")
+    return None
+
+
+def case_problems(names):
+    """Entries whose path Windows, ignoring letter case, takes for an earlier entry's."""
+    spelling = {}  # upper-cased path -> its first spelling
+    problems = []
+    for name in names:
+        elements = name.removesuffix("/").split("/")
+        for depth in range(1, len(elements) + 1):
+            path = "/".join(elements[:depth])
+            other = spelling.setdefault(windows_upper(path), path)
+            if other != path:
+                problems.append(f"{name!r}: {path!r} and {other!r} are one name on Windows, "
+                                "which ignores letter case")
+                break
+    return problems
+
+
+def name_problems(names, limits):
+    """Lines for the entry names the updater could not install on Windows as they are."""
+    problems = []
+    for name in names:
+        reason = name_problem(name) or length_problem(name, limits)
+        if reason:
+            problems.append(f"{name!r}: {reason}")
+    return problems + case_problems(names)
+
+
+def stored_problem(info):
+    # What would not extract as a plain file or folder on every Windows: tar.exe needs a
+    # privilege for a link and a password for an encrypted entry, and its fallback,
+    # Windows PowerShell's Expand-Archive, reads only stored and deflate.
+    if info.create_system == 3 and (info.external_attr >> 16) & 0o170000 == SYMLINK:
+        return "is a symbolic link"
+    if info.flag_bits & ENCRYPTED:
+        return "is encrypted"
+    if info.compress_type not in (zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED):
+        return (f"uses compression method {info.compress_type}; "
+                "only stored (0) and deflate (8) extract everywhere")
+    return None
+
+
+def archive_problems(archive, limits):
+    """Lines for the entries of a runner ZIP the updater could not install on Windows as they are."""
+    problems = []
+    for info in archive.infolist():
+        name = info.orig_filename
+        if not info.flag_bits & UTF8_NAMES and not name.isascii():
+            # zipfile decoded the name as code page 437, as Windows' tar does with the OEM code page.
+            meant = name.encode("cp437").decode("utf-8", "replace")
+            problems.append(f"{meant!r}: non-ASCII name without the UTF-8 flag; Windows reads it as {name!r}")
+        elif reason := stored_problem(info):
+            problems.append(f"{name!r}: {reason}")
+    return problems + name_problems([info.orig_filename for info in archive.infolist()], limits)
+
+
+def check_runner(runner, limits):
     if runner.is_dir():
         if not any(runner.iterdir()):
             raise Refused(f"runner directory is empty: {runner}")
         if not (runner / RUNNER_ENTRY).is_file():
             raise Refused(f"runner directory has no {RUNNER_ENTRY} at its top: {runner}")
+        problems = name_problems(runner_entries(runner), limits)
     elif runner.is_file():
         if runner.stat().st_size == 0:
             raise Refused(f"runner archive is empty: {runner}")
         try:
-            found = zip_has_runner_entry(runner)
+            with zipfile.ZipFile(runner) as archive:
+                found = RUNNER_ENTRY in archive.namelist()
+                problems = archive_problems(archive, limits)
         except zipfile.BadZipFile:
             raise Refused(f"runner is not a ZIP archive: {runner}") from None
         if not found:
             raise Refused(f"runner archive has no {RUNNER_ENTRY} at its top: {runner}")
     else:
         raise Refused(f"runner not found: {runner}")
+    if problems:
+        raise Refused(f"runner entry {problems[0]}")
 
 
-def zip_directory(source, destination):
-    """Zips source reproducibly: sorted entries, fixed times and modes, every directory listed."""
+def runner_entries(source):
+    """The ZIP entry names of a runner directory, sorted; folders end in '/'."""
     names = []
     for parent, dirs, files in os.walk(source):
         for name in dirs + files:
@@ -93,8 +226,13 @@ def zip_directory(source, destination):
                 names.append(relative)
             else:
                 raise Refused(f"runner directory holds something other than files and folders: {path}")
+    return sorted(names)
+
+
+def zip_directory(source, destination):
+    """Zips source reproducibly: sorted entries, fixed times and modes, every directory listed."""
     with zipfile.ZipFile(destination, "w") as archive:
-        for name in sorted(names):
+        for name in runner_entries(source):
             info = zipfile.ZipInfo(name, ZIP_TIME)
             info.create_system = 3
             if name.endswith("/"):
@@ -123,7 +261,7 @@ def manifest_bytes(launcher_version, runner_version, launcher, runner):
     return (json.dumps(manifest, ensure_ascii=False, indent=2) + "\n").encode("utf-8")
 
 
-def make(launcher, runner, launcher_version, runner_version, out):
+def make(launcher, runner, launcher_version, runner_version, out, install_dir=DEFAULT_INSTALL_DIR):
     for what, text in (("launcher version", launcher_version), ("runner version", runner_version)):
         problem = version_problem(text)
         if problem:
@@ -132,7 +270,7 @@ def make(launcher, runner, launcher_version, runner_version, out):
         raise Refused(f"launcher not found: {launcher}")
     if launcher.stat().st_size == 0:
         raise Refused(f"launcher is empty: {launcher}")
-    check_runner(runner)
+    check_runner(runner, path_limits(install_dir))
 
     created = not out.exists()
     out.mkdir(parents=True, exist_ok=True)
@@ -172,7 +310,7 @@ def is_size(value):
     return isinstance(value, int) and not isinstance(value, bool) and value >= 0
 
 
-def verify(release):
+def verify(release, install_dir=DEFAULT_INSTALL_DIR):
     """Returns the problems found in the release directory; empty when it is sound."""
     try:
         raw = (release / MANIFEST).read_bytes()
@@ -219,8 +357,11 @@ def verify(release):
         if isinstance(expected_sha, str) and actual_sha != expected_sha:
             problems.append(f"{file}: SHA-256 is {actual_sha}, manifest says {expected_sha}")
     try:
-        if not zip_has_runner_entry(release / RUNNER):
-            problems.append(f"{RUNNER}: no {RUNNER_ENTRY} at the top of the archive")
+        with zipfile.ZipFile(release / RUNNER) as archive:
+            if RUNNER_ENTRY not in archive.namelist():
+                problems.append(f"{RUNNER}: no {RUNNER_ENTRY} at the top of the archive")
+            limits = path_limits(install_dir)
+            problems += [f"{RUNNER}: entry {line}" for line in archive_problems(archive, limits)]
     except (OSError, zipfile.BadZipFile) as error:
         problems.append(f"{RUNNER}: not a readable ZIP archive: {error}")
     return problems
@@ -237,14 +378,20 @@ def main(argv=None):
     mk.add_argument("--out", type=Path, required=True, help="release directory, created if missing")
     check = commands.add_parser("verify", help="check a release directory against its manifest")
     check.add_argument("release", type=Path)
+    for command in (mk, check):
+        command.add_argument("--longest-install-dir", default=DEFAULT_INSTALL_DIR, metavar="PATH",
+                             help="the longest installation directory the release goes to, which sets "
+                                  "how long runner paths may be (default: %%LOCALAPPDATA%%\\Programs\\"
+                                  "VORN Macros for a 20-character user name, 64 characters)")
     args = parser.parse_args(argv)
 
     try:
         if args.command == "make":
-            make(args.launcher, args.runner, args.launcher_version, args.runner_version, args.out)
+            make(args.launcher, args.runner, args.launcher_version, args.runner_version, args.out,
+                 args.longest_install_dir)
             print(f"release written to {args.out}")
             return 0
-        problems = verify(args.release)
+        problems = verify(args.release, args.longest_install_dir)
     except (Refused, OSError) as error:
         print(f"release_tool: {error}", file=sys.stderr)
         return 1

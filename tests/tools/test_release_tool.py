@@ -1,12 +1,16 @@
 """What the release tool guarantees to a real release: the manifest's exact
-bytes, a reproducible ZIP with run.exe at its top, and `verify` catching a
-payload that no longer matches its manifest."""
+bytes, a reproducible ZIP with run.exe at its top, `verify` catching a
+payload that no longer matches its manifest, and neither `make` nor `verify`
+letting through a runner entry that Windows would not install as named."""
 import hashlib
 import os
+import shutil
 import subprocess
 import sys
 import zipfile
 from pathlib import Path
+
+import pytest
 
 TOOL = Path(__file__).resolve().parents[2] / "tools" / "release_tool.py"
 RUNNER = {"run.exe": b"MZ runner", "lib/core.dll": b"core" * 1000, "lib/plugins/größe.txt": b"x"}
@@ -17,13 +21,18 @@ def tool(*args):
     return subprocess.run([sys.executable, TOOL, *map(str, args)], capture_output=True, text=True, timeout=60)
 
 
-def make(source, out):
+def make_release(source, out, runner=None, options=()):
+    """`make` of source/launcher.exe and of runner, by default RUNNER written to source/runner."""
     for name, data in RUNNER.items():
         (source / "runner" / name).parent.mkdir(parents=True, exist_ok=True)
         (source / "runner" / name).write_bytes(data)
     (source / "launcher.exe").write_bytes(b"MZ launcher 2.1.0")
-    made = tool("make", "--launcher", source / "launcher.exe", "--runner", source / "runner",
-                "--launcher-version", "2.1.0", "--runner-version", "2.1 β", "--out", out)
+    return tool("make", "--launcher", source / "launcher.exe", "--runner", runner or source / "runner",
+                "--launcher-version", "2.1.0", "--runner-version", "2.1 β", "--out", out, *options)
+
+
+def make(source, out):
+    made = make_release(source, out)
     assert made.returncode == 0, made.stderr
     return out
 
@@ -57,3 +66,65 @@ def test_verify_catches_a_payload_that_changed(tmp_path):
     (release / "VORNLauncher.exe").write_bytes(b"MZ launcher 2.1.1")
     checked = tool("verify", release)
     assert checked.returncode == 1 and "VORNLauncher.exe: SHA-256" in checked.stdout
+
+
+class Entry(zipfile.ZipInfo):
+    """An entry as other ZIP writers may store it: the name's UTF-8 bytes with exactly `flags`."""
+    def _encodeFilenameFlags(self):
+        return self.filename.encode(), self.flags
+
+
+def entry(name, flags=0x800, method=zipfile.ZIP_STORED, mode=0o100644):
+    info = Entry(name)
+    info.flags, info.compress_type, info.create_system, info.external_attr = flags, method, 3, mode << 16
+    return info
+
+
+SEE = ' (see "Path length" in docs/INTEGRATION.md)'
+REFUSALS = [  # entries beside run.exe, options, the line naming the entry and the reason
+    ([entry("données/été.txt", flags=0)], (), "'données/été.txt': non-ASCII name without the UTF-8 flag; "
+                                              "Windows reads it as 'donn├⌐es/├⌐t├⌐.txt'"),
+    (["/x"], (), "'/x': is an absolute path"),
+    (["c:x"], (), "'c:x': starts with a drive letter"),
+    (["lib\\x"], (), "'lib\\\\x': contains a backslash"),
+    (["../x"], (), "'../x': has a '..' element"),
+    (["lib//x"], (), "'lib//x': has an empty element"),
+    (["lib/Aux.tar.gz"], (), "'lib/Aux.tar.gz': 'Aux.tar.gz' is a device name on Windows"),
+    (["lib/x."], (), "'lib/x.': 'x.' ends with a dot or space, which Windows drops"),
+    (["x/a:b"], (), "'x/a:b': contains ':', which Windows does not allow in a name"),
+    (["x\x1f"], (), "'x\\x1f': contains '\\x1f', which Windows does not allow in a name"),
+    (["Lib/a.txt", "lib/A.txt"], (),
+     "'lib/A.txt': 'lib' and 'Lib' are one name on Windows, which ignores letter case"),
+    ([entry("link", mode=0o120777)], (), "'link': is a symbolic link"),
+    ([entry("x", flags=0x801)], (), "'x': is encrypted"),
+    ([entry("x", method=12)], (),
+     "'x': uses compression method 12; only stored (0) and deflate (8) extract everywhere"),
+    (["f" * 140], (), f"'{'f' * 140}': is 140 characters long, more than the 139 a runner file may have{SEE}"),
+    ([f"{'d' * 131}/f"], (),
+     f"'{'d' * 131}/f': its folder is 131 characters long, more than the 130 a runner folder may have{SEE}"),
+    (["f" * 160], ("--longest-install-dir", "C:\\Program Files\\VORN Macros"),
+     f"'{'f' * 160}': is 160 characters long, more than the 159 a runner file may have{SEE}"),
+]
+
+
+@pytest.mark.parametrize("entries, options, line", REFUSALS)
+def test_make_and_verify_refuse_an_entry_windows_would_not_install(tmp_path, entries, options, line):
+    release = make(tmp_path / "source", tmp_path / "release")
+    runner = tmp_path / "ready.zip"
+    with zipfile.ZipFile(runner, "w") as archive:
+        for info in [entry("run.exe"), *(entry(e) if isinstance(e, str) else e for e in entries)]:
+            archive.writestr(info, b"x")
+    made = make_release(tmp_path / "source", tmp_path / "refused", runner, options)
+    assert (made.returncode, made.stderr) == (1, f"release_tool: runner entry {line}\n")
+    assert not (tmp_path / "refused").exists()
+    shutil.copyfile(runner, release / "VORNRunner.zip")
+    assert f"VORNRunner.zip: entry {line}" in tool("verify", release, *options).stdout.splitlines()
+
+
+def test_a_runner_directory_is_checked_before_it_is_zipped(tmp_path):
+    for name in ("Lib/a.txt", "lib/A.txt"):
+        (tmp_path / "source" / "runner" / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / "source" / "runner" / name).write_bytes(b"x")
+    made = make_release(tmp_path / "source", tmp_path / "refused")
+    assert (made.returncode, made.stderr) == (1, "release_tool: runner entry 'lib/': 'lib' and 'Lib' are one "
+                                                 "name on Windows, which ignores letter case\n")
