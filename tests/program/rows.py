@@ -10,7 +10,7 @@ import time
 from dataclasses import dataclass, field
 
 from harness import (LAUNCHER, ROOT, TOKEN, background, end, fingerprint, installation, launcher_bytes,
-                     mounted, screenshot, wait_until, win, write_tree)
+                     mounted, screenshot, wait_until, win, write_tree, zipped)
 
 UNREACHABLE = "The update server could not be reached."
 SIZE = "The downloaded file size does not match the release manifest."
@@ -19,6 +19,7 @@ NOT_CONFIRMED = ("The updated launcher did not confirm a healthy start. "
                  "The previous installation will be restored.")
 INCOMPLETE = "The updater received incomplete update instructions."
 INSTALL_FAILED = "Could not install a file."
+NOT_EXTRACTED = "The runner archive could not be extracted or does not contain run.exe."
 COMPLETE, FAILED, HANDSHAKE = "Update complete", "Update failed", "Starting VORN Launcher"
 WAITING = "Waiting for VORN Launcher to close..."
 ML, MR = "manifest 200, launcher 200", "manifest 200, runner 200"
@@ -45,7 +46,10 @@ RELEASES = {"standard": lambda: (launcher_bytes(2), NEW_RUNNER),
             "big": lambda: (launcher_bytes(2), {**NEW_RUNNER, "data/blob.bin": os.urandom(2 * MiB)}),
             # Its last copy piece of 128 KiB is 100 bytes long.
             "sized": lambda: (launcher_bytes(2) + bytes((100 - len(launcher_bytes(2))) % 131072), NEW_RUNNER),
-            "bulky": lambda: bulky(2)}
+            "bulky": lambda: bulky(2),
+            # Escapees would land beside Runner in the staging directory and in TEMP.
+            "climbing": lambda: (launcher_bytes(2), zipped({**NEW_RUNNER, "../escaped.txt": b"out\n",
+                                                              "lib/../../../escaped.txt": b"out\n"}))}
 
 
 @dataclass
@@ -160,7 +164,7 @@ def pages(size):
     return -(-size // 4096) * 4096
 
 
-def powershell_extracted(scene):
+def powershell_ran_once(scene):
     log = scene.dir / "powershell.log"
     lines = log.read_text(encoding="utf-8").splitlines() if log.exists() else []
     return [] if len(lines) == 1 and "Expand-Archive" in lines[0] else [f"PowerShell ran {len(lines)} times"]
@@ -312,7 +316,12 @@ ROWS = [
         # An option the real tar cannot apply; PowerShell does not read it.
         setup=lambda s: s.env.update(TAR_READER_OPTIONS="hdrcharset=NO-SUCH-CHARSET",
                                      VORN_STANDIN_POWERSHELL_LOG=win(s.dir / "powershell.log")),
-        check=powershell_extracted),
+        check=powershell_ran_once),
+    Row("climbing-out", "Files", "the runner archive holds entries that climb out of Runner (../x, "
+        "lib/../../../x): tar refuses them, and so does PowerShell after it; nothing lands outside Runner",
+        release="climbing",
+        message=NOT_EXTRACTED, check=powershell_ran_once,
+        setup=lambda s: s.env.update(VORN_STANDIN_POWERSHELL_LOG=win(s.dir / "powershell.log"))),
 
     Row("killed", "Interruptions", f"the updater killed {len(KILLS_S)} times, {min(KILLS_S)} to "
         f"{max(KILLS_S)} s after its install began, each time on a fresh copy of a previous installation of "
