@@ -30,7 +30,10 @@ MiB = 1 << 20
 
 OLD_RUNNER = {"run.exe": b"runner 1\n", "lib/shared.txt": b"shared 1\n", "only-in-1.txt": b"old\n"}
 OLD_STAMP = b'{\r\n  "runnerVersion": "1.0.0",\r\n  "runnerSha256": "' + b"0" * 64 + b'"\r\n}\r\n'
-NEW_RUNNER = {"run.exe": b"runner 2\n", "lib/shared.txt": b"shared 2\n", "lib/deeper/new.txt": b"new in 2\n"}
+# The real tar reads a non-ASCII entry name as UTF-8 only when the ZIP flags
+# it so, as the release tool's do; unflagged, it reads the OEM code page.
+NEW_RUNNER = {"run.exe": b"runner 2\n", "lib/shared.txt": b"shared 2\n", "lib/deeper/new.txt": b"new in 2\n",
+              "données/été.txt": b"new in 2\n"}
 
 
 def bulky(version):
