@@ -87,15 +87,16 @@ vorn_start_wine() {
   wineboot -i </dev/null >/dev/null 2>&1
 }
 
-# The system tools that Wine lacks, replaced by our stand-ins.
+# The system tools that Wine lacks: the real bsdtar as tar.exe, and our
+# PowerShell stand-in, with the bsdtar it extracts with beside it.
 vorn_install_standins() {
   local standins=$1
   local system32="$WINEPREFIX/drive_c/windows/system32"
-  [[ -f "$standins/tar.exe" ]] && cp "$standins/tar.exe" "$system32/tar.exe"
-  if [[ -f "$standins/powershell.exe" ]]; then
-    mkdir -p "$system32/WindowsPowerShell/v1.0"
-    cp "$standins/powershell.exe" "$system32/WindowsPowerShell/v1.0/powershell.exe"
-  fi
+  local powershell="$system32/WindowsPowerShell/v1.0"
+  mkdir -p "$powershell"
+  cp "$standins/tar.exe" "$system32/tar.exe"
+  cp "$standins/tar.exe" "$powershell/bsdtar.exe"
+  cp "$standins/powershell.exe" "$powershell/powershell.exe"
   export VORN_STANDIN_DIR="$standins"
   VORN_STANDIN_DIR_WIN=$(vorn_windows_path "$standins")
   export VORN_STANDIN_DIR_WIN

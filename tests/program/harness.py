@@ -2,6 +2,8 @@
 real VORNUpdate.exe, releases on the local download service, and the tools
 the rows use around a run. Needs the environment scripts/test sets up."""
 import contextlib
+import hashlib
+import io
 import json
 import os
 import pwd
@@ -10,6 +12,7 @@ import subprocess
 import sys
 import time
 import urllib.request
+import zipfile
 from pathlib import Path
 
 NEEDED = ("VORN_EXE", "VORN_UIPROBE", "WINEPREFIX", "DISPLAY", "VORN_LANE2_PREFIX", "VORN_LANE2_DISPLAY",
@@ -103,6 +106,15 @@ def installation(launcher, runner, runner_stamp):
     return tree(runner, "Runner/") | {"Runner/.vorn-runner.json": runner_stamp, LAUNCHER: launcher}
 
 
+def zipped(files):
+    """A ZIP of files under their names as given, ".." and all."""
+    data = io.BytesIO()
+    with zipfile.ZipFile(data, "w") as archive:
+        for name, content in files.items():
+            archive.writestr(name, content)
+    return data.getvalue()
+
+
 def launcher_bytes(version):
     # The stand-in runs with bytes after its image: each version is the same
     # program with another digest.
@@ -136,15 +148,22 @@ class Releases:
         self.www, self.recipes, self.made = Path(www), recipes, {}
 
     def publish(self, name):
+        """A recipe's runner is files, or a ZIP's bytes that the release tool
+        might refuse: those go in after it, with their digest and size."""
         if name not in self.made:
             launcher, runner = self.recipes[name]()
             source, out = self.www.parent / f"source-{name}", self.www / f"release-{name}"
-            write_tree(source / "runner", runner)
+            write_tree(source / "runner", runner if isinstance(runner, dict) else {"run.exe": b""})
             (source / LAUNCHER).write_bytes(launcher)
             subprocess.run([sys.executable, ROOT / "tools/release_tool.py", "make", "--launcher",
                             source / LAUNCHER, "--runner", source / "runner", "--launcher-version", "2.0.0",
                             "--runner-version", "2.0.0", "--out", out],
                            check=True, capture_output=True, timeout=120)
+            if isinstance(runner, bytes):
+                (out / ZIP).write_bytes(runner)
+                manifest = json.loads((out / MANIFEST).read_text(encoding="utf-8"))
+                manifest.update(runnerSha256=hashlib.sha256(runner).hexdigest(), runnerSize=len(runner))
+                (out / MANIFEST).write_text(json.dumps(manifest, indent=2) + "\n", encoding="utf-8")
             self.made[name] = (out, runner)
         return self.made[name]
 

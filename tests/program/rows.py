@@ -11,7 +11,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 from harness import (LAUNCHER, ROOT, TOKEN, background, end, fingerprint, installation, launcher_bytes,
-                     mounted, screenshot, wait_until, win, write_tree)
+                     mounted, screenshot, wait_until, win, write_tree, zipped)
 
 UNREACHABLE = "The update server could not be reached."
 SIZE = "The downloaded file size does not match the release manifest."
@@ -20,6 +20,7 @@ NOT_CONFIRMED = ("The updated launcher did not confirm a healthy start. "
                  "The previous installation will be restored.")
 INCOMPLETE = "The updater received incomplete update instructions."
 INSTALL_FAILED = "Could not install a file."
+NOT_EXTRACTED = "The runner archive could not be extracted or does not contain run.exe."
 COMPLETE, FAILED, HANDSHAKE = "Update complete", "Update failed", "Starting VORN Launcher"
 WAITING = "Waiting for VORN Launcher to close..."
 ML, MR = "manifest 200, launcher 200", "manifest 200, runner 200"
@@ -30,7 +31,10 @@ MiB = 1 << 20
 
 OLD_RUNNER = {"run.exe": b"runner 1\n", "lib/shared.txt": b"shared 1\n", "only-in-1.txt": b"old\n"}
 OLD_STAMP = b'{\r\n  "runnerVersion": "1.0.0",\r\n  "runnerSha256": "' + b"0" * 64 + b'"\r\n}\r\n'
-NEW_RUNNER = {"run.exe": b"runner 2\n", "lib/shared.txt": b"shared 2\n", "lib/deeper/new.txt": b"new in 2\n"}
+# The real tar reads a non-ASCII entry name as UTF-8 only when the ZIP flags
+# it so, as the release tool's do; unflagged, it reads the OEM code page.
+NEW_RUNNER = {"run.exe": b"runner 2\n", "lib/shared.txt": b"shared 2\n", "lib/deeper/new.txt": b"new in 2\n",
+              "données/été.txt": b"new in 2\n"}
 
 
 def bulky(version):
@@ -48,7 +52,10 @@ RELEASES = {"standard": lambda: (launcher_bytes(2), NEW_RUNNER),
             "sized": lambda: (launcher_bytes(2) + bytes((100 - len(launcher_bytes(2))) % 131072), NEW_RUNNER),
             "bulky": lambda: bulky(2),
             # A runner that runs: the launcher stand-in under the name run.exe.
-            "working": lambda: (launcher_bytes(2), {**NEW_RUNNER, "run.exe": launcher_bytes("runner 2")})}
+            "working": lambda: (launcher_bytes(2), {**NEW_RUNNER, "run.exe": launcher_bytes("runner 2")}),
+            # Escapees would land beside Runner in the staging directory and in TEMP.
+            "climbing": lambda: (launcher_bytes(2), zipped({**NEW_RUNNER, "../escaped.txt": b"out\n",
+                                                              "lib/../../../escaped.txt": b"out\n"}))}
 
 
 @dataclass
@@ -209,7 +216,7 @@ def pages(size):
     return -(-size // 4096) * 4096
 
 
-def powershell_extracted(scene):
+def powershell_ran_once(scene):
     log = scene.dir / "powershell.log"
     lines = log.read_text(encoding="utf-8").splitlines() if log.exists() else []
     return [] if len(lines) == 1 and "Expand-Archive" in lines[0] else [f"PowerShell ran {len(lines)} times"]
@@ -368,9 +375,15 @@ ROWS = [
         setup=lambda s: mounted(s.lane.temp, "-t", "tmpfs", "-o", "size=1m", "tmpfs")),
     Row("powershell", "Files", f"tar.exe fails and PowerShell extracts; installation …/{AWKWARD}",
         root=AWKWARD,
-        setup=lambda s: s.env.update(VORN_STANDIN_TAR_FAIL="1",
+        # An option the real tar cannot apply; PowerShell does not read it.
+        setup=lambda s: s.env.update(TAR_READER_OPTIONS="hdrcharset=NO-SUCH-CHARSET",
                                      VORN_STANDIN_POWERSHELL_LOG=win(s.dir / "powershell.log")),
-        check=powershell_extracted),
+        check=powershell_ran_once),
+    Row("climbing-out", "Files", "the runner archive holds entries that climb out of Runner (../x, "
+        "lib/../../../x): tar refuses them, and so does PowerShell after it; nothing lands outside Runner",
+        release="climbing",
+        message=NOT_EXTRACTED, check=powershell_ran_once,
+        setup=lambda s: s.env.update(VORN_STANDIN_POWERSHELL_LOG=win(s.dir / "powershell.log"))),
 
     Row("killed", "Interruptions", f"the updater killed {len(KILLS_S)} times, {min(KILLS_S)} to "
         f"{max(KILLS_S)} s after its install began, each time on a fresh copy of a previous installation of "
