@@ -7,6 +7,7 @@
 #include <system_error>
 #include <vector>
 
+#include "common/deadline.h"
 #include "common/scoped_handle.h"
 #include "common/update_error.h"
 #include "fs/tree_walk.h"
@@ -133,17 +134,17 @@ void FlushFileToDisk(const fs::path& path) {
 void MovePath(const fs::path& from, const fs::path& to) { MovePathPatiently(from, to, 0); }
 
 void MovePathPatiently(const fs::path& from, const fs::path& to, DWORD patience) {
-  const ULONGLONG deadline = ::GetTickCount64() + patience;
+  const Deadline deadline(patience);
   DWORD pause = 50;
   while (!::MoveFileExW(from.c_str(), to.c_str(),
                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
     const DWORD code = ::GetLastError();
-    const ULONGLONG now = ::GetTickCount64();
-    if ((code != ERROR_SHARING_VIOLATION && code != ERROR_ACCESS_DENIED) || now >= deadline) {
+    const DWORD remaining = deadline.Remaining();
+    if ((code != ERROR_SHARING_VIOLATION && code != ERROR_ACCESS_DENIED) || remaining == 0) {
       throw fs::filesystem_error("rename", from, to,
                                  std::error_code(static_cast<int>(code), std::system_category()));
     }
-    ::Sleep(static_cast<DWORD>(std::min<ULONGLONG>(pause, deadline - now)));
+    ::Sleep(std::min(pause, remaining));
     pause = std::min<DWORD>(pause * 2, 1000);
   }
 }

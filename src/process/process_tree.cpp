@@ -1,5 +1,6 @@
 #include "process/process_tree.h"
 
+#include "common/deadline.h"
 #include "process/child_process.h"
 
 namespace {
@@ -11,11 +12,6 @@ DWORD ActiveProcesses(const KernelHandle& job) {
     return 0;
   }
   return info.ActiveProcesses;
-}
-
-DWORD Remaining(ULONGLONG deadline) {
-  const ULONGLONG now = ::GetTickCount64();
-  return now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
 }
 
 }  // namespace
@@ -38,14 +34,14 @@ void EndProcessTree(const ProcessTree& tree, DWORD timeout) {
   if (!tree.handles.process) {
     return;
   }
-  const ULONGLONG deadline = ::GetTickCount64() + timeout;
+  const Deadline deadline(timeout);
   if (tree.job) {
     ::TerminateJobObject(tree.job.get(), 1);
-    while (ActiveProcesses(tree.job) > 0 && Remaining(deadline) > 0) {
+    while (ActiveProcesses(tree.job) > 0 && deadline.Remaining() > 0) {
       ::Sleep(20);
     }
   } else {
     ::TerminateProcess(tree.handles.process.get(), 1);
   }
-  ::WaitForSingleObject(tree.handles.process.get(), Remaining(deadline));
+  ::WaitForSingleObject(tree.handles.process.get(), deadline.Remaining());
 }

@@ -15,6 +15,10 @@ KernelHandle OpenProcessToWaitFor(std::uint32_t processId) {
   return KernelHandle(::OpenProcess(SYNCHRONIZE, FALSE, processId));
 }
 
+bool HasEnded(const KernelHandle& process) {
+  return process && ::WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0;
+}
+
 std::vector<KernelHandle> OpenProcessesRunning(
     const std::function<bool(const std::wstring& image)>& runsFrom) {
   std::vector<KernelHandle> running;

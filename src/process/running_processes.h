@@ -11,6 +11,9 @@
 // an id that names no process this user can open.
 KernelHandle OpenProcessToWaitFor(std::uint32_t processId);
 
+// True when the process has ended; false for an empty handle.
+bool HasEnded(const KernelHandle& process);
+
 // Every other running process whose executable, by its full path, `runsFrom`
 // accepts, opened to wait for it. Processes that cannot be opened or asked
 // for their executable are left out.

@@ -3,16 +3,13 @@
 #include "common/update_error.h"
 #include "fs/file_ops.h"
 #include "process/launcher.h"
+#include "process/running_processes.h"
 #include "process/tokens.h"
 
 namespace {
 
 constexpr const wchar_t* Title = L"Starting VORN Launcher";
 constexpr const wchar_t* Detail = L"Waiting for a healthy-start confirmation...";
-
-bool HasEnded(const KernelHandle& process) {
-  return process && ::WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0;
-}
 
 }  // namespace
 

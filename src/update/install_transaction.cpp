@@ -3,6 +3,7 @@
 #include <exception>
 #include <vector>
 
+#include "common/deadline.h"
 #include "common/scoped_handle.h"
 #include "common/update_error.h"
 #include "fs/file_ops.h"
@@ -27,10 +28,6 @@ bool TryMovePath(const fs::path& from, const fs::path& to, DWORD patience) {
   }
 }
 
-bool HasEnded(const KernelHandle& process) {
-  return ::WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0;
-}
-
 }  // namespace
 
 void WaitForLauncherExit(const KernelHandle& launcher, const InstallPlan& plan,
@@ -39,7 +36,7 @@ void WaitForLauncherExit(const KernelHandle& launcher, const InstallPlan& plan,
     return (plan.updateLauncher && IsSameOrWithin(image, paths.InstalledLauncher())) ||
            (plan.updateRunner && IsSameOrWithin(image, paths.InstalledRunner()));
   };
-  const ULONGLONG deadline = ::GetTickCount64() + timeout;
+  const Deadline deadline(timeout);
   bool reported = false;
   // Whatever the processes waited for start in the meantime is looked for
   // again, until a look finds nothing running.
@@ -64,9 +61,7 @@ void WaitForLauncherExit(const KernelHandle& launcher, const InstallPlan& plan,
       reported = true;
     }
     for (const HANDLE process : waited) {
-      const ULONGLONG now = ::GetTickCount64();
-      const DWORD remaining = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
-      if (::WaitForSingleObject(process, remaining) != WAIT_OBJECT_0) {
+      if (::WaitForSingleObject(process, deadline.Remaining()) != WAIT_OBJECT_0) {
         throw UpdateError("VORN Launcher did not close in time.");
       }
     }

@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <initializer_list>
-#include <utility>
-
 #include "fs/file_ops.h"
 #include "support/test_support.h"
 
@@ -15,44 +12,11 @@ namespace {
 const std::string ExtractionFailed =
     "The runner archive could not be extracted or does not contain run.exe.";
 
-std::uint32_t Crc32(const std::string& data) {
-  std::uint32_t crc = 0xFFFFFFFF;
-  for (const unsigned char byte : data) {
-    crc ^= byte;
-    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320 & (0 - (crc & 1)));
-  }
-  return ~crc;
-}
-
-// Little-endian fields: (value, bytes) pairs.
-void Put(std::string& out, std::initializer_list<std::pair<std::uint32_t, int>> fields) {
-  for (const auto& [value, bytes] : fields) {
-    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>(value >> (8 * i)));
-  }
-}
-
-// A ZIP archive of uncompressed entries; names ending in '/' are directories.
-void WriteZip(const fs::path& path, const std::vector<std::pair<std::string, std::string>>& entries) {
-  std::string local;
-  std::string central;
-  for (const auto& [name, data] : entries) {
-    const auto offset = static_cast<std::uint32_t>(local.size());
-    const auto size = static_cast<std::uint32_t>(data.size());
-    const auto nameSize = static_cast<std::uint32_t>(name.size());
-    const std::uint32_t crc = Crc32(data);
-    local += "PK\x03\x04";
-    Put(local, {{20, 2}, {0, 2}, {0, 2}, {0, 4}, {crc, 4}, {size, 4}, {size, 4}, {nameSize, 2}, {0, 2}});
-    local += name + data;
-    central += "PK\x01\x02";
-    Put(central, {{20, 2}, {20, 2}, {0, 4}, {0, 4}, {crc, 4}, {size, 4}, {size, 4}, {nameSize, 2},
-                  {0, 4}, {0, 4}, {name.ends_with('/') ? 0x10u : 0u, 4}, {offset, 4}});
-    central += name;
-  }
-  const auto count = static_cast<std::uint32_t>(entries.size());
-  std::string end = "PK\x05\x06";
-  Put(end, {{0, 4}, {count, 2}, {count, 2}, {static_cast<std::uint32_t>(central.size()), 4},
-            {static_cast<std::uint32_t>(local.size()), 4}, {0, 2}});
-  test::WriteBytes(path, local + central + end);
+// A ZIP of `entries` below `root`, written by the real tar.
+void ZipWithTar(const fs::path& zip, const fs::path& root, const std::wstring& entries) {
+  ASSERT_TRUE(RunProcessAndWait(test::StandinPath(L"tar.exe").native(),
+                                L"--format zip -cf " + QuoteForCommandLine(zip.native()) + L" -C " +
+                                    QuoteForCommandLine(root.native()) + L" " + entries));
 }
 
 TEST(ExtractRunnerArchive, TarFirstThenPowerShellAndRunExeAtTheTop) {
@@ -85,14 +49,17 @@ TEST(ExtractRunnerArchive, TarFirstThenPowerShellAndRunExeAtTheTop) {
       fs::copy_file(test::StandinPath(L"powershell.exe"), powerShellDir / L"powershell.exe");
       fs::copy_file(test::StandinPath(L"tar.exe"), powerShellDir / L"bsdtar.exe");
     }
+    const fs::path content = dir / (c.runExeAtTop ? L"content" : L"content\\Runner");
+    test::WriteBytes(content / L"run.exe", "runner");
+    test::WriteBytes(content / L"lib\\a.dll", "dll");
+    fs::create_directories(content / L"empty");
+    ZipWithTar(dir / L"VORNRunner.zip", dir / L"content",
+               c.runExeAtTop ? L"run.exe lib empty" : L"Runner");
     // An option bsdtar cannot apply makes it fail before reading the archive.
     const test::ScopedEnvironment tarFails(L"TAR_READER_OPTIONS",
                                            c.tarFails ? L"hdrcharset=NO-SUCH-CHARSET" : L"");
     const test::ScopedEnvironment powerShellLog(L"VORN_STANDIN_POWERSHELL_LOG",
                                                 (dir / L"powershell.log").native());
-    const std::string top = c.runExeAtTop ? "" : "Runner/";
-    WriteZip(dir / L"VORNRunner.zip",
-             {{top + "run.exe", "runner"}, {top + "lib/a.dll", "dll"}, {top + "empty/", ""}});
     test::RecordingSink sink;
 
     EXPECT_EQ(test::FailureOf([&] {
