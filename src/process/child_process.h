@@ -18,6 +18,12 @@ std::wstring QuoteForCommandLine(const std::wstring& text);
 ProcessHandles StartChildProcess(const std::wstring& commandLine, DWORD creationFlags,
                                  const wchar_t* currentDirectory);
 
+// The same, the process created inside `job`, so that it belongs to the job
+// from its first instant. Empty also where the platform cannot do that
+// (before Windows 10).
+ProcessHandles StartChildProcessInJob(const std::wstring& commandLine, DWORD creationFlags,
+                                      const wchar_t* currentDirectory, HANDLE job);
+
 // Runs `program` (a full path) with the already formatted `arguments`, without
 // a window and with this process's environment and current directory. True
 // only when it ended within `timeout` milliseconds with exit code 0; a child

@@ -1,5 +1,7 @@
 #include "process/process_tree.h"
 
+#include <utility>
+
 #include "common/deadline.h"
 #include "process/child_process.h"
 
@@ -14,20 +16,52 @@ DWORD ActiveProcesses(const KernelHandle& job) {
   return info.ActiveProcesses;
 }
 
+// While the job ends its processes on closing, a program still suspended
+// ends with the updater, should the updater itself be ended: left suspended,
+// it would hold the installation's files for good.
+bool SetEndOnJobClose(const KernelHandle& job, bool end) {
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags = end ? JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE : 0;
+  return ::SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
+                                   sizeof(limits)) != FALSE;
+}
+
 }  // namespace
 
-ProcessTree StartProcessTree(const std::wstring& commandLine, const wchar_t* currentDirectory) {
-  ProcessTree tree;
-  tree.handles = StartChildProcess(commandLine, CREATE_SUSPENDED, currentDirectory);
-  if (!tree.handles.process) {
-    return tree;
+ProcessTree StartProcessTreeSuspended(const std::wstring& commandLine,
+                                      const wchar_t* currentDirectory) {
+  KernelHandle job(::CreateJobObjectW(nullptr, nullptr));
+  if (job && !SetEndOnJobClose(job, true)) {
+    job.reset();
   }
-  tree.job.reset(::CreateJobObjectW(nullptr, nullptr));
-  if (tree.job && !::AssignProcessToJobObject(tree.job.get(), tree.handles.process.get())) {
-    tree.job.reset();
+  if (job) {
+    ProcessHandles handles =
+        StartChildProcessInJob(commandLine, CREATE_SUSPENDED, currentDirectory, job.get());
+    if (handles.process) {
+      return {std::move(handles), std::move(job)};
+    }
   }
-  ::ResumeThread(tree.handles.thread.get());
+  // Where a process cannot be created in a job, it is put in one right after.
+  ProcessTree tree{StartChildProcess(commandLine, CREATE_SUSPENDED, currentDirectory), {}};
+  if (tree.handles.process && job &&
+      ::AssignProcessToJobObject(job.get(), tree.handles.process.get())) {
+    tree.job = std::move(job);
+  }
   return tree;
+}
+
+ProcessTree ResumeProcessTree(ProcessTree tree) {
+  ::ResumeThread(tree.handles.thread.get());
+  if (tree.job && !SetEndOnJobClose(tree.job, false)) {
+    // Closing the job ends the program, which could not outlive the updater.
+    return {};
+  }
+  return tree;
+}
+
+ProcessTree StartProcessTree(const std::wstring& commandLine, const wchar_t* currentDirectory) {
+  ProcessTree tree = StartProcessTreeSuspended(commandLine, currentDirectory);
+  return tree.handles.process ? ResumeProcessTree(std::move(tree)) : ProcessTree{};
 }
 
 void EndProcessTree(const ProcessTree& tree, DWORD timeout) {
