@@ -183,8 +183,12 @@ class Releases:
 
 def processes_mentioning(text):
     """Processes whose command line (for a Wine program, its Windows one) holds text."""
-    found = subprocess.run(["pgrep", "-f", text], capture_output=True, text=True, timeout=30).stdout
-    return [int(pid) for pid in found.split()]
+    found = []
+    for entry in (entry for entry in Path("/proc").iterdir() if entry.name.isdigit()):
+        with contextlib.suppress(OSError):  # ended meanwhile
+            if text.encode() in (entry / "cmdline").read_bytes().replace(b"\0", b" "):
+                found.append(int(entry.name))
+    return found
 
 
 def screenshot(display, name, *rects):

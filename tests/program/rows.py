@@ -11,7 +11,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 from harness import (LAUNCHER, ROOT, TOKEN, background, end, fingerprint, installation, launcher_bytes,
-                     mounted, screenshot, wait_until, win, write_tree, zipped)
+                     mounted, processes_mentioning, screenshot, wait_until, win, write_tree, zipped)
 
 UNREACHABLE = "The update server could not be reached."
 SIZE = "The downloaded file size does not match the release manifest."
@@ -254,7 +254,7 @@ def killed_runs(scene):
     the last kill left, which it must leave alone."""
     previous, earlier, new = scene.dir / "previous", set(scene.lane.temp.iterdir()), scene.installed()
     write_tree(previous, installation(*bulky(1), OLD_STAMP))
-    old = fingerprint(previous)
+    old, launcher = fingerprint(previous), f"{win(scene.root)}\\{LAUNCHER}"
     for delay in KILLS_S:
         # A run that ends before its install begins proves nothing about the
         # install. One did so once in about fifteen suites here, without a
@@ -263,8 +263,12 @@ def killed_runs(scene):
             shutil.rmtree(scene.root)
             shutil.copytree(previous, scene.root)
             updater = background(["wine", os.environ["VORN_EXE"], *scene.command_line()], scene.lane.env)
-            wait_until(lambda: updater.poll() is not None or any(
-                path.name.startswith(".update-backup-") for path in scene.root.iterdir()), "the install")
+            try:
+                wait_until(lambda: updater.poll() is not None or any(
+                    path.name.startswith(".update-backup-") for path in scene.root.iterdir()), "the install")
+            except AssertionError:
+                updater.kill()  # the rows after this one would see its window
+                raise
             if updater.poll() is None:
                 break
             if attempt:
@@ -273,6 +277,13 @@ def killed_runs(scene):
         time.sleep(delay)
         updater.kill()  # SIGKILL to the Windows program itself, which `wine` execs
         updater.wait()
+        # A launcher the killed run started confirms and ends at once; one left
+        # suspended would hold the installation for good.
+        with contextlib.suppress(AssertionError):
+            wait_until(lambda: not processes_mentioning(launcher), "the launcher to end", 10)
+        for pid in processes_mentioning(launcher):
+            scene.problems.append(f"killed at {delay} s: a launcher it started is left running")
+            os.kill(pid, 9)
         left = fingerprint(scene.root)
         others = {TOKEN.sub("<token>", key.split("/")[0]) for key in left} - {LAUNCHER, "Runner"}
         scene.problems += [f"killed at {delay} s: {name} is neither the old nor the new one"
