@@ -280,7 +280,7 @@ def killed_runs(scene):
         # A launcher the killed run started confirms and ends at once; one left
         # suspended would hold the installation for good.
         with contextlib.suppress(AssertionError):
-            wait_until(lambda: not processes_mentioning(launcher), "the launcher to end", 10)
+            wait_until(lambda: not processes_mentioning(launcher), "the launcher to end", 30)
         for pid in processes_mentioning(launcher):
             scene.problems.append(f"killed at {delay} s: a launcher it started is left running")
             os.kill(pid, 9)
