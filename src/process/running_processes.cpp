@@ -29,13 +29,14 @@ std::vector<KernelHandle> OpenProcessesRunning(
     return running;
   }
   const DWORD self = ::GetCurrentProcessId();
+  std::wstring image;
   do {
     if (entry.th32ProcessID == self || entry.th32ProcessID == 0) {
       continue;
     }
     KernelHandle process(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
                                        entry.th32ProcessID));
-    std::wstring image(32768, L'\0');
+    image.assign(32768, L'\0');
     auto length = static_cast<DWORD>(image.size());
     if (process && ::QueryFullProcessImageNameW(process.get(), 0, image.data(), &length)) {
       image.resize(length);

@@ -110,6 +110,14 @@ def untrusted(scene):
         end(service)
 
 
+def start_running(scene, started, program, marker, cwd=None):
+    """program, a copy of the launcher stand-in, started (onto the list
+    started) to run until the file marker exists: it and its process id."""
+    pid = scene.dir / f"{program.name}.pid"
+    started.append(background(["wine", program, "--standin-running", win(pid), win(marker)], scene.lane.env, cwd))
+    return started[-1], wait_until(lambda: pid.exists() and pid.read_text().strip(), "its process id")
+
+
 @contextlib.contextmanager
 def running_launcher(scene, ended=False, runner=False):
     """The installed launcher, open as the user left it, and with runner the
@@ -117,18 +125,12 @@ def running_launcher(scene, ended=False, runner=False):
     it has closed already (ended), end once the file scene.closed exists."""
     scene.closed, started = scene.dir / "closed", []
     closed = [scene.closed, scene.dir / "launcher-closed"] if ended else [scene.closed]
-
-    def start(program, marker, cwd=None):
-        pid = scene.dir / f"{program.name}.pid"
-        started.append(background(["wine", program, "--standin-running", win(pid), win(marker)],
-                                  scene.lane.env, cwd))
-        return started[-1], wait_until(lambda: pid.exists() and pid.read_text().strip(), "its process id")
-
     try:
         if runner:
             (scene.root / "Runner/run.exe").write_bytes(launcher_bytes("runner 1"))
-            scene.runner, _ = start(scene.root / "Runner/run.exe", scene.closed, scene.root / "Runner")
-        scene.running, pid = start(scene.root / LAUNCHER, closed[-1])
+            scene.runner, _ = start_running(scene, started, scene.root / "Runner/run.exe", scene.closed,
+                                            scene.root / "Runner")
+        scene.running, pid = start_running(scene, started, scene.root / LAUNCHER, closed[-1])
         scene.args += ["--launcher-pid", pid]
         if ended:
             closed[-1].touch()
@@ -145,15 +147,15 @@ def running_launcher(scene, ended=False, runner=False):
 def held_runner(scene):
     """A program from outside the installation that works in Runner until
     scene.closed exists."""
-    scene.closed, pid = scene.dir / "closed", scene.dir / "holder.pid"
-    holder = background(["wine", Path(os.environ["VORN_STANDIN_DIR"], LAUNCHER), "--standin-running", win(pid),
-                         win(scene.closed)], scene.lane.env, scene.root / "Runner")
+    scene.closed, started = scene.dir / "closed", []
     try:
-        wait_until(pid.exists, "the holder")
+        start_running(scene, started, Path(os.environ["VORN_STANDIN_DIR"], LAUNCHER), scene.closed,
+                      scene.root / "Runner")
         yield
     finally:
         scene.closed.touch()
-        end(holder)
+        for process in started:
+            end(process)
 
 
 def release_after_swap_began(scene):

@@ -118,6 +118,10 @@ fs::path StandinPath(const wchar_t* fileName) {
   return fs::path(Setting(L"VORN_STANDIN_DIR_WIN")) / fileName;
 }
 
+std::wstring SleeperCommandLine(const fs::path& program) {
+  return L"\"" + program.native() + L"\" --standin-sleep 600000";
+}
+
 std::wstring HttpBase() { return Setting(L"VORN_TEST_HTTP"); }
 std::wstring HttpsBase() { return Setting(L"VORN_TEST_HTTPS"); }
 

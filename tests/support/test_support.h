@@ -80,6 +80,10 @@ class ScopedEnvironment {
 // VORNLauncher.exe).
 std::filesystem::path StandinPath(const wchar_t* fileName);
 
+// The command line that runs `program`, a copy of the launcher stand-in, for
+// ten minutes: a program that holds its files while the test goes on.
+std::wstring SleeperCommandLine(const std::filesystem::path& program);
+
 // Base URLs of the local download service, set up by scripts/test.
 std::wstring HttpBase();   // http://127.0.0.1:PORT
 std::wstring HttpsBase();  // https://localhost:PORT

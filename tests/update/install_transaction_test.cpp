@@ -25,8 +25,7 @@ std::string RenameFailure(const std::function<void()>& action, const fs::path& f
 
 // A program of ours that runs on, as the product's launcher or runner would.
 ProcessHandles StartSleeper(const fs::path& program, const fs::path& workingDir) {
-  return StartChildProcess(L"\"" + program.native() + L"\" --standin-sleep 600000", 0,
-                           workingDir.c_str());
+  return StartChildProcess(test::SleeperCommandLine(program), 0, workingDir.c_str());
 }
 
 // Swapping the incoming components in and then restoring the backup brings
@@ -73,12 +72,11 @@ TEST(SwapInAndRestore, LeaveThePreviousInstallationInPlace) {
     }
 
     SwapState state;
-    const std::string swapFailure =
-        c.swapStops == Stop::IncomingRename
-            ? RenameFailure([&] { SwapIn({true, true}, paths, 0, state); },
-                            paths.IncomingRunner(), paths.InstalledRunner())
-            : RenameFailure([&] { SwapIn({true, true}, paths, 0, state); },
-                            paths.InstalledRunner(), paths.BackupRunner());
+    const bool incomingStops = c.swapStops == Stop::IncomingRename;
+    const std::string swapFailure = RenameFailure(
+        [&] { SwapIn({true, true}, paths, 0, state); },
+        incomingStops ? paths.IncomingRunner() : paths.InstalledRunner(),
+        incomingStops ? paths.InstalledRunner() : paths.BackupRunner());
     EXPECT_EQ(swapFailure == "no failure", c.swapStops == Stop::None) << swapFailure;
     EXPECT_EQ(state.movingAsideFailed, c.swapStops == Stop::MoveAside);
     ProcessHandles running;
@@ -90,11 +88,10 @@ TEST(SwapInAndRestore, LeaveThePreviousInstallationInPlace) {
     }
     ASSERT_EQ(bool(running.process), c.newLauncherRunning || c.newRunnerHeld);
 
-    const std::string restoreFailure =
-        c.newRunnerHeld ? RenameFailure([&] { RestoreFromBackup(paths, state, 200); },
-                                        paths.InstalledRunner(), paths.IncomingRunner())
-                        : RenameFailure([&] { RestoreFromBackup(paths, state, 200); },
-                                        paths.BackupLauncher(), paths.InstalledLauncher());
+    const std::string restoreFailure = RenameFailure(
+        [&] { RestoreFromBackup(paths, state, 200); },
+        c.newRunnerHeld ? paths.InstalledRunner() : paths.BackupLauncher(),
+        c.newRunnerHeld ? paths.IncomingRunner() : paths.InstalledLauncher());
 
     EXPECT_EQ(restoreFailure == "no failure", !c.newLauncherRunning && !c.newRunnerHeld)
         << restoreFailure;
