@@ -8,13 +8,17 @@
 #include <vector>
 
 #include "common/deadline.h"
-#include "common/scoped_handle.h"
 #include "common/update_error.h"
 #include "fs/tree_walk.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+// Pauses between tries of a held rename start short and double up to the
+// longest, so a brief scan costs little and a long one few tries.
+constexpr DWORD FirstPause = 50;
+constexpr DWORD LongestPause = 1000;
 
 bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
@@ -123,19 +127,12 @@ void RemoveTreeQuietly(const fs::path& path) {
   RemoveEntryQuietly(top);
 }
 
-void FlushFileToDisk(const fs::path& path) {
-  const FileHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file || !::FlushFileBuffers(file.get())) {
-    throw UpdateError("Could not install a file.");
-  }
-}
-
 void MovePath(const fs::path& from, const fs::path& to) { MovePathPatiently(from, to, 0); }
 
-void MovePathPatiently(const fs::path& from, const fs::path& to, DWORD patience) {
+void MovePathPatiently(const fs::path& from, const fs::path& to, DWORD patience,
+                       const std::function<void()>& onHeld) {
   const Deadline deadline(patience);
-  DWORD pause = 50;
+  DWORD pause = FirstPause;
   while (!::MoveFileExW(from.c_str(), to.c_str(),
                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
     const DWORD code = ::GetLastError();
@@ -144,7 +141,10 @@ void MovePathPatiently(const fs::path& from, const fs::path& to, DWORD patience)
       throw fs::filesystem_error("rename", from, to,
                                  std::error_code(static_cast<int>(code), std::system_category()));
     }
+    if (onHeld && pause == FirstPause) {
+      onHeld();
+    }
     ::Sleep(std::min(pause, remaining));
-    pause = std::min<DWORD>(pause * 2, 1000);
+    pause = std::min(pause * 2, LongestPause);
   }
 }

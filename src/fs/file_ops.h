@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <filesystem>
+#include <functional>
 
 // True when the path names any existing file-system object. Errors count as
 // absence.
@@ -22,12 +23,6 @@ void RemoveFileQuietly(const std::filesystem::path& path);
 // touched.
 void RemoveTreeQuietly(const std::filesystem::path& path);
 
-// Writes the file's cached content through to the disk, so that a rename
-// which follows can never point at data a power cut would lose. Throws
-// `UpdateError` "Could not install a file." when the file cannot be opened or
-// flushed.
-void FlushFileToDisk(const std::filesystem::path& path);
-
 // One rename that replaces an existing destination file and may copy across
 // volumes. Throws the standard file-system error for `rename`.
 void MovePath(const std::filesystem::path& from, const std::filesystem::path& to);
@@ -35,6 +30,7 @@ void MovePath(const std::filesystem::path& from, const std::filesystem::path& to
 // The same, tried again while the platform refuses it as held (a sharing
 // violation or access denied), with growing pauses, for up to `patience`
 // milliseconds in all: security software and the search indexer hold freshly
-// written files for a moment.
+// written files for a moment. `onHeld`, when given, is called once, before
+// the first pause.
 void MovePathPatiently(const std::filesystem::path& from, const std::filesystem::path& to,
-                       DWORD patience);
+                       DWORD patience, const std::function<void()>& onHeld = {});

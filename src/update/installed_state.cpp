@@ -6,6 +6,7 @@
 
 #include "common/text_conversion.h"
 #include "crypto/sha256.h"
+#include "fs/durable_file.h"
 #include "fs/file_ops.h"
 #include "fs/paths.h"
 
@@ -41,10 +42,15 @@ bool IsRunnerCurrent(const fs::path& runnerDir, const ReleaseManifest& manifest)
 }
 
 void WriteRunnerStamp(const fs::path& runnerDir, const ReleaseManifest& manifest) {
-  // Text mode on purpose: every line ends in CR LF, as the stamp always has.
-  std::ofstream output(runnerDir / RunnerStampFileName(), std::ios::trunc);
-  output << "{\n"
-         << "  \"runnerVersion\": \"" << WideToUtf8(manifest.runnerVersion) << "\",\n"
-         << "  \"runnerSha256\": \"" << WideToUtf8(manifest.runnerSha256) << "\"\n"
-         << "}\n";
+  const std::string stamp = "{\r\n  \"runnerVersion\": \"" + WideToUtf8(manifest.runnerVersion) +
+                            "\",\r\n  \"runnerSha256\": \"" + WideToUtf8(manifest.runnerSha256) +
+                            "\"\r\n}\r\n";
+  // Written after the whole runner is on the disk, and flushed before the
+  // runner is renamed into place: a stamp on the disk means its runner is.
+  // A stamp that cannot be written or flushed only makes a repair run
+  // install the runner again.
+  DurableFile file(runnerDir / RunnerStampFileName());
+  if (file.IsOpen() && file.Write(stamp.data(), stamp.size())) {
+    static_cast<void>(file.FlushToDisk());
+  }
 }

@@ -6,7 +6,9 @@
 
 // The places one update run works in, and the files in them. The new
 // components are copied into the incoming directory, beside the installed
-// ones on the same volume, so that each takes its place by one rename.
+// ones on the same volume, so that each takes its place by one rename. Each
+// is then renamed once into the ready directory inside it, which proves it
+// can be moved before anything installed is.
 struct RunPaths {
   std::filesystem::path installDir;
   std::filesystem::path stagingDir;
@@ -22,6 +24,9 @@ struct RunPaths {
   std::filesystem::path BackupRunner() const { return backupDir / RunnerDirName(); }
   std::filesystem::path IncomingLauncher() const { return incomingDir / LauncherFileName(); }
   std::filesystem::path IncomingRunner() const { return incomingDir / RunnerDirName(); }
+  std::filesystem::path ReadyDir() const { return incomingDir / L"ready"; }
+  std::filesystem::path ReadyLauncher() const { return ReadyDir() / LauncherFileName(); }
+  std::filesystem::path ReadyRunner() const { return ReadyDir() / RunnerDirName(); }
 };
 
 // Which components this run replaces.

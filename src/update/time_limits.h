@@ -16,11 +16,17 @@ inline constexpr DWORD HealthyStartCheckInterval = 1000;
 // the previous files are put back.
 inline constexpr DWORD UnconfirmedLauncherExitTimeout = 5000;
 
-// How long a rename of an installed or backed-up component is tried again
-// while something holds a file in it. Security software and the search
-// indexer let go of a file they scan within a second or two; a program that
-// works in the directory is waited for before the swap and ended before the
-// rollback, so what is still held after this long is held for good.
+// How long the renames of one run may wait in all while something holds a
+// file in what they move (security software scanning the new files, a
+// program working in the installed runner), as long as every component
+// stays whole in its place meanwhile. Security software checking a new file
+// in the cloud holds it for 10 s by default, and for up to 60 s where
+// administrators extend that.
+inline constexpr DWORD HeldFileWaitLimit = 60000;
+
+// How long a rename waits for a held file while a component is missing from
+// its place: kept short, since a kill, a shutdown or a power cut meanwhile
+// would leave it missing.
 inline constexpr DWORD HeldFileRenamePatience = 5000;
 
 // Every time limit of a run in one place, so tests can shorten them.
@@ -29,6 +35,7 @@ struct UpdateTimeLimits {
   int healthyStartChecks = HealthyStartChecks;
   DWORD healthyStartCheckInterval = HealthyStartCheckInterval;
   DWORD unconfirmedLauncherExitTimeout = UnconfirmedLauncherExitTimeout;
+  DWORD heldFileWaitLimit = HeldFileWaitLimit;
   DWORD heldFileRenamePatience = HeldFileRenamePatience;
   DWORD toolTimeout = ChildProcessTimeout;
 };

@@ -23,6 +23,8 @@ INSTALL_FAILED = "Could not install a file."
 NOT_EXTRACTED = "The runner archive could not be extracted or does not contain run.exe."
 COMPLETE, FAILED, HANDSHAKE = "Update complete", "Update failed", "Starting VORN Launcher"
 WAITING = "Waiting for VORN Launcher to close..."
+NEW_FILES_HELD = "Waiting for security software to release the new files..."
+INSTALLED_FILES_HELD = "Waiting for other programs to release the installed files..."
 ML, MR = "manifest 200, launcher 200", "manifest 200, runner 200"
 ALL = ML + ", runner 200"
 AWKWARD = "Program Files/VORN Macros l'été Ærø 中文版"
@@ -158,13 +160,43 @@ def held_runner(scene):
             end(process)
 
 
-def release_after_swap_began(scene):
-    """Lets Runner go a second after the launcher was swapped, while the
-    runner's move aside is being tried."""
-    wait_until(lambda: scene.updater.poll() is not None or any(scene.root.glob(f".update-backup-*/{LAUNCHER}")),
-               "the launcher's swap")
-    time.sleep(1)
+def holding_new_runner(scene, entered, closed):
+    """A program from outside the installation that works in the new Runner
+    from the moment it appears in .update-new-<token> (writing the file
+    entered) until the file closed exists."""
+    return background(["wine", Path(os.environ["VORN_STANDIN_DIR"], LAUNCHER), "--standin-enter",
+                       f"{win(scene.root)}\\.update-new-*\\Runner", win(entered), win(closed)], scene.lane.env)
+
+
+@contextlib.contextmanager
+def held_new_runner(scene):
+    scene.closed, scene.entered = scene.dir / "closed", scene.dir / "entered"
+    holder = holding_new_runner(scene, scene.entered, scene.closed)
+    try:
+        yield
+    finally:
+        scene.closed.touch()
+        end(holder)
+
+
+# Longer than a rename that leaves a component missing may wait.
+HOLD_S = 8
+
+
+def release_after_hold(scene):
+    """Lets the held Runner go HOLD_S after the hold began: for the new
+    Runner once the program works in it, for the installed one once the
+    install began (its backup directory appeared)."""
+    began = (lambda: scene.entered.exists()) if hasattr(scene, "entered") else \
+        (lambda: any(scene.root.glob(BACKUP.replace("<token>", "*"))))
+    wait_until(lambda: scene.updater.poll() is not None or began(), "the hold")
+    time.sleep(HOLD_S)
     scene.closed.touch()
+
+
+def said(text):
+    return lambda scene: [] if any(state.get("detail") == text for state in scene.watched) else [
+        f"never said “{text}”"]
 
 
 def close_runner_while_waiting(scene):
@@ -240,6 +272,7 @@ def outside_kept(scene):
 # into .update-new-<token> takes under a second, the swap and the handshake
 # follow within two. The repair then starts from the earliest kill.
 KILLS_S = (2.0, 1.3, 0.9, 0.7, 0.5, 0.35, 0.2, 0.1, 0)
+HELD_KILL_S = 3.0
 KILL_LEFTOVERS = {".update-backup-<token>", ".update-new-<token>", ".update-ok-<token>"}
 
 
@@ -250,48 +283,64 @@ def part(entries, name):
 @contextlib.contextmanager
 def killed_runs(scene):
     """The updater killed at each of KILLS_S, as Task Manager ends a program,
-    each time on a fresh copy of the previous installation. After each kill
+    and once while it waits for a held new Runner, each time on a fresh copy
+    of the previous installation. After each kill
     the launcher and Runner must each be whole, old or new, with only the
     documented leftovers beside them. The row's own run is --repair on what
     the last kill left, which it must leave alone."""
     previous, earlier, new = scene.dir / "previous", set(scene.lane.temp.iterdir()), scene.installed()
     write_tree(previous, installation(*bulky(1), OLD_STAMP))
     old, launcher = fingerprint(previous), f"{win(scene.root)}\\{LAUNCHER}"
-    for delay in KILLS_S:
+    # First, one kill while a program works in the new Runner, HELD_KILL_S
+    # after it began: the update is waiting for it then.
+    for delay, held in [(HELD_KILL_S, True)] + [(delay, False) for delay in KILLS_S]:
         # A run that ends before its install begins proves nothing about the
         # install. One did so once in about fifteen suites here, without a
         # trace of why, so it gets a second start; ending early twice fails.
         for attempt in range(2):
             shutil.rmtree(scene.root)
             shutil.copytree(previous, scene.root)
+            entered, closed = scene.dir / "entered", scene.dir / "closed"
+            entered.unlink(missing_ok=True)
+            closed.unlink(missing_ok=True)
+            holder = held and holding_new_runner(scene, entered, closed)
             updater = background(["wine", os.environ["VORN_EXE"], *scene.command_line()], scene.lane.env)
             try:
                 wait_until(lambda: updater.poll() is not None or any(
                     path.name.startswith(".update-backup-") for path in scene.root.iterdir()), "the install")
+                if held:
+                    wait_until(lambda: updater.poll() is not None or entered.exists(), "the hold")
             except AssertionError:
                 updater.kill()  # the rows after this one would see its window
                 raise
             if updater.poll() is None:
                 break
+            if held:
+                closed.touch()
+                end(holder)
             if attempt:
                 scene.problems.append(f"the run to kill at {delay} s ended with exit code "
                                       f"{updater.returncode} before its install began")
         time.sleep(delay)
         updater.kill()  # SIGKILL to the Windows program itself, which `wine` execs
         updater.wait()
+        when = f"{delay} s" + " into a hold of the new Runner" * held
+        if held:
+            closed.touch()
+            end(holder)
         # A launcher the killed run started confirms and ends at once; one left
         # suspended would hold the installation for good.
         with contextlib.suppress(AssertionError):
             wait_until(lambda: not processes_mentioning(launcher), "the launcher to end", 30)
         for pid in processes_mentioning(launcher):
-            scene.problems.append(f"killed at {delay} s: a launcher it started is left running")
+            scene.problems.append(f"killed at {when}: a launcher it started is left running")
             os.kill(pid, 9)
         left = fingerprint(scene.root)
         others = {TOKEN.sub("<token>", key.split("/")[0]) for key in left} - {LAUNCHER, "Runner"}
-        scene.problems += [f"killed at {delay} s: {name} is neither the old nor the new one"
+        scene.problems += [f"killed at {when}: {name} is neither the old nor the new one"
                            for name in (LAUNCHER, "Runner")
                            if part(left, name) not in (part(old, name), part(new, name))]
-        scene.problems += [f"killed at {delay} s: {name} left" for name in others - KILL_LEFTOVERS]
+        scene.problems += [f"killed at {when}: {name} left" for name in others - KILL_LEFTOVERS]
     scene.killed = set(scene.lane.temp.iterdir()) - earlier
     scene.problems += [f"{path.name} left in TEMP" for path in scene.killed
                        if not TOKEN.fullmatch(path.name.removeprefix("VORNUpdate-"))]
@@ -364,15 +413,19 @@ ROWS = [
         "is terminated and the update rolled back", message=NOT_CONFIRMED, end="restored",
         launcher="hang:200000", slow=True),
 
-    Row("runner-mount", "Files", "Runner cannot be moved aside (a mount point) after the launcher was: the "
-        "launcher is moved back", message="filesystem error: rename: Lock violation [<install dir>\\Runner] "
+    Row("runner-mount", "Files", "Runner cannot be moved aside (a mount point): the launcher, replaced after "
+        "the runner, is left alone", message="filesystem error: rename: Lock violation [<install dir>\\Runner] "
         "[<install dir>\\.update-backup-<token>\\Runner]", end="restored", starts="",
         # A mount point cannot be renamed: the failure Windows gives for a file
         # held open in Runner, which Wine does not reproduce.
         setup=lambda s: mounted(s.root / "Runner", "--bind", s.root / "Runner")),
-    Row("runner-held", "Files", "a program from outside the installation works in Runner until a second after "
-        "the swap began: the runner's move aside is tried again until it succeeds", setup=held_runner,
-        during=release_after_swap_began),
+    Row("runner-held", "Files", f"a program from outside the installation works in Runner until {HOLD_S} s after "
+        "the install began: the runner's move aside waits for it, saying so", setup=held_runner,
+        during=release_after_hold, check=said(INSTALLED_FILES_HELD)),
+    Row("new-runner-held", "Files", "a program from outside the installation works in the new Runner for "
+        f"{HOLD_S} s from the moment it appears in .update-new-<token>, as security software scans new "
+        "files: the update waits for it before anything installed moves, saying so", release="bulky",
+        setup=held_new_runner, during=release_after_hold, check=said(NEW_FILES_HELD)),
     Row("disk-full-runner", "Files", "installation disk full in the middle of the runner copy",
         message=INSTALL_FAILED, end="restored", starts="P", release="big",
         setup=small_disk(lambda: pages(len(launcher_bytes(2))) + MiB)),
@@ -399,9 +452,10 @@ ROWS = [
         setup=lambda s: s.env.update(VORN_STANDIN_POWERSHELL_LOG=win(s.dir / "powershell.log"))),
 
     Row("killed", "Interruptions", f"the updater killed {len(KILLS_S)} times, {min(KILLS_S)} to "
-        f"{max(KILLS_S)} s after its install began, each time on a fresh copy of a previous installation of "
-        "a 16 MiB launcher and 1,000 runner files: after every kill the launcher and Runner are whole, old "
-        "or new; then --repair on what the earliest kill left", release="bulky", setup=killed_runs,
+        f"{max(KILLS_S)} s after its install began and once {HELD_KILL_S} s into a hold of the new Runner, "
+        "each time on a fresh copy of a previous installation of a 16 MiB launcher and 1,000 runner files: "
+        "after every kill the launcher and Runner are whole, old or new; then --repair on what the earliest "
+        "kill left", release="bulky", setup=killed_runs,
         check=lambda s: [] if all(path.is_dir() for path in s.killed) else ["a killed run's staging is gone"],
         note="the killed runs' .update-backup-<token>, .update-new-<token> and .update-ok-<token> in the "
              "installation and their staging directories stay, as documented"),

@@ -7,6 +7,9 @@
 //   VORNLauncher.exe --standin-running PIDFILE MARKER
 //       a launcher the user has open: writes its process id to PIDFILE and
 //       ends once the file MARKER exists
+//   VORNLauncher.exe --standin-enter PATTERN PIDFILE MARKER
+//       the same, working in the first directory PATTERN names (one element
+//       of it may end in *) once it exists: something that holds a new tree
 //
 // VORN_LAUNCHER_STANDIN holds one behaviour (default confirm:0) and then,
 // optionally, "log=PATH" (the rest of the text): every start is logged there
@@ -90,6 +93,26 @@ int Handshake(const Behaviour& behaviour, const std::wstring& token) {
   return 0;
 }
 
+int RunUntil(const std::wstring& pidFile, const std::wstring& marker) {
+  standin::AppendLine(pidFile, std::to_wstring(GetCurrentProcessId()));  // one write: never seen in part
+  while (GetFileAttributesW(marker.c_str()) == INVALID_FILE_ATTRIBUTES) Sleep(20);
+  return 0;
+}
+
+// The path with its element ending in * replaced by the first name that
+// matches it; empty while none does.
+std::wstring FirstMatch(const std::wstring& pattern) {
+  const std::size_t star = pattern.find(L'*');
+  if (star == std::wstring::npos) return pattern;
+  const std::size_t rest = pattern.find(L'\\', star);
+  WIN32_FIND_DATAW found{};
+  const HANDLE search = FindFirstFileW(pattern.substr(0, rest).c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return L"";
+  FindClose(search);
+  const std::wstring parent = pattern.substr(0, pattern.rfind(L'\\', star) + 1);
+  return parent + found.cFileName + (rest == std::wstring::npos ? L"" : pattern.substr(rest));
+}
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
@@ -108,10 +131,10 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     Sleep(Number(args[2]));
     return 0;
   }
-  if (args.size() == 4 && args[1] == L"--standin-running") {
-    standin::AppendLine(args[2], std::to_wstring(GetCurrentProcessId()));  // one write: never seen in part
-    while (GetFileAttributesW(args[3].c_str()) == INVALID_FILE_ATTRIBUTES) Sleep(20);
-    return 0;
+  if (args.size() == 4 && args[1] == L"--standin-running") return RunUntil(args[2], args[3]);
+  if (args.size() == 5 && args[1] == L"--standin-enter") {
+    while (!SetCurrentDirectoryW(FirstMatch(args[2]).c_str())) Sleep(2);
+    return RunUntil(args[3], args[4]);
   }
   return 64;
 }

@@ -122,6 +122,30 @@ std::wstring SleeperCommandLine(const fs::path& program) {
   return L"\"" + program.native() + L"\" --standin-sleep 600000";
 }
 
+ProcessHandles StartHolder(const fs::path& program, const fs::path& workingDir) {
+  static int counter = 0;
+  const fs::path started = fs::temp_directory_path() /
+                           (L"vorn-holder-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+                            std::to_wstring(++counter));
+  // Runs until it sees a file that never comes; it writes `started` once it
+  // runs, by then in its working directory.
+  std::wstring commandLine = L"\"" + program.native() + L"\" --standin-running \"" +
+                             started.native() + L"\" \"" + started.native() + L".never\"";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info{};
+  if (!::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        workingDir.c_str(), &startup, &info)) {
+    throw std::runtime_error("could not start a holder");
+  }
+  ProcessHandles holder(info);
+  for (int i = 0; i < 2000 && !PathExists(started); ++i) {
+    ::Sleep(10);
+  }
+  RemoveFileQuietly(started);
+  return holder;
+}
+
 std::wstring HttpBase() { return Setting(L"VORN_TEST_HTTP"); }
 std::wstring HttpsBase() { return Setting(L"VORN_TEST_HTTPS"); }
 

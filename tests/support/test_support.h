@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/progress_sink.h"
+#include "common/scoped_handle.h"
 
 namespace test {
 
@@ -83,6 +84,12 @@ std::filesystem::path StandinPath(const wchar_t* fileName);
 // The command line that runs `program`, a copy of the launcher stand-in, for
 // ten minutes: a program that holds its files while the test goes on.
 std::wstring SleeperCommandLine(const std::filesystem::path& program);
+
+// Starts `program`, a copy of the launcher stand-in, in `workingDir`, and
+// returns once it runs there: it holds the directory, which no rename can
+// then move, until it is terminated.
+ProcessHandles StartHolder(const std::filesystem::path& program,
+                           const std::filesystem::path& workingDir);
 
 // Base URLs of the local download service, set up by scripts/test.
 std::wstring HttpBase();   // http://127.0.0.1:PORT

@@ -1,0 +1,108 @@
+#include "update/component_swap.h"
+
+#include <exception>
+
+#include "fs/file_ops.h"
+#include "fs/install.h"
+#include "process/launcher.h"
+
+namespace {
+
+constexpr const wchar_t* LauncherTitle = L"Installing launcher";
+constexpr const wchar_t* RunnerTitle = L"Installing runner";
+
+}  // namespace
+
+void ComponentSwap::Commit(const InstallPlan& plan, HeldFileWaits& waits) {
+  if (plan.updateRunner) {
+    SwapRunner(waits);
+  }
+  if (plan.updateLauncher) {
+    SwapLauncher(waits);
+  }
+}
+
+void ComponentSwap::SwapRunner(HeldFileWaits& waits) {
+  const RunPaths& paths = paths_;
+  if (!PathExists(paths.InstalledRunner())) {
+    // A first installation: there is no previous runner to keep.
+    waits.MoveWhileWhole(paths.ReadyRunner(), paths.InstalledRunner(), RunnerTitle, NewFilesHeld);
+    undo_.emplace_back([paths](HeldFileWaits&) { RemoveTreeQuietly(paths.InstalledRunner()); });
+    return;
+  }
+  try {
+    waits.MoveWhileWhole(paths.InstalledRunner(), paths.BackupRunner(), RunnerTitle,
+                         InstalledFilesHeld);
+  } catch (...) {
+    movingAsideFailed_ = true;
+    throw;
+  }
+  undo_.emplace_back([paths](HeldFileWaits& undoWaits) {
+    undoWaits.MoveWhileMissing(paths.BackupRunner(), paths.InstalledRunner());
+  });
+  waits.MoveWhileMissing(paths.ReadyRunner(), paths.InstalledRunner());
+  // A runner is never deleted in place, which a held file could stop halfway
+  // with neither runner whole. A directory cannot be replaced by a rename, so
+  // the new tree leaves by one rename, waiting while both trees are whole,
+  // and the previous one follows at once.
+  undo_.back() = [paths](HeldFileWaits& undoWaits) {
+    undoWaits.MoveWhileWhole(paths.InstalledRunner(), paths.IncomingRunner());
+    try {
+      undoWaits.MoveWhileMissing(paths.BackupRunner(), paths.InstalledRunner());
+    } catch (...) {
+      // A complete new runner is better than none.
+      try {
+        undoWaits.MoveWhileMissing(paths.IncomingRunner(), paths.InstalledRunner());
+      } catch (...) {  // NOLINT(bugprone-empty-catch): the first failure is the one reported
+      }
+      throw;
+    }
+  };
+}
+
+void ComponentSwap::SwapLauncher(HeldFileWaits& waits) {
+  const RunPaths& paths = paths_;
+  if (!PathExists(paths.InstalledLauncher())) {
+    waits.MoveWhileWhole(paths.ReadyLauncher(), paths.InstalledLauncher(), LauncherTitle,
+                         NewFilesHeld);
+    undo_.emplace_back([paths](HeldFileWaits&) { RemoveFileQuietly(paths.InstalledLauncher()); });
+    return;
+  }
+  // The previous launcher is kept in the backup under a second name rather
+  // than moved there, so that the installation is never without a launcher
+  // while the replacing rename below waits.
+  try {
+    KeepAsSecondName(paths.InstalledLauncher(), paths.BackupLauncher());
+  } catch (...) {
+    movingAsideFailed_ = true;
+    throw;
+  }
+  undo_.emplace_back([paths](HeldFileWaits&) { RemoveFileQuietly(paths.BackupLauncher()); });
+  waits.MoveWhileWhole(paths.ReadyLauncher(), paths.InstalledLauncher(), LauncherTitle,
+                       InstalledFilesHeld);
+  // One replacing rename: the new launcher leaves as the previous one returns.
+  undo_.back() = [paths](HeldFileWaits& undoWaits) {
+    undoWaits.MoveWhileWhole(paths.BackupLauncher(), paths.InstalledLauncher());
+  };
+}
+
+void ComponentSwap::Restore(HeldFileWaits& waits) {
+  std::exception_ptr firstFailure;
+  for (auto undo = undo_.rbegin(); undo != undo_.rend(); ++undo) {
+    try {
+      (*undo)(waits);
+    } catch (...) {
+      if (!firstFailure) {
+        firstFailure = std::current_exception();
+      }
+    }
+  }
+  undo_.clear();
+  if (firstFailure) {
+    std::rethrow_exception(firstFailure);
+  }
+  RemoveTreeQuietly(paths_.incomingDir);
+  if (!movingAsideFailed_) {
+    RestartLauncher(paths_.installDir.native());
+  }
+}
