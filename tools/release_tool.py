@@ -81,10 +81,12 @@ def path_limits(install_dir):
     .update-backup-<token>, listed and read in the staging directory."""
     install = len(install_dir.rstrip("\\/"))
     incoming = install + len("\\.update-new-") + TOKEN + RUNNER_DIR
+    # Renamed within it to ok\Runner once copied: removed from there after a failed swap.
+    proven = incoming + len("\\ok")
     backup = install + len("\\.update-backup-") + TOKEN + RUNNER_DIR
     staging = len(TEMP_DIR) + len("\\VORNUpdate-") + TOKEN + RUNNER_DIR
-    files = MAX_FILE_PATH - max(incoming, backup, staging)
-    folders = min(MAX_CREATED_FOLDER - incoming, MAX_FILE_PATH - LISTING_SUFFIX - max(backup, staging))
+    files = MAX_FILE_PATH - max(incoming, proven, backup, staging)
+    folders = min(MAX_CREATED_FOLDER - incoming, MAX_FILE_PATH - LISTING_SUFFIX - max(proven, backup, staging))
     return files, folders
 
 

@@ -1,6 +1,7 @@
 #include "update/component_swap.h"
 
 #include <exception>
+#include <utility>
 
 #include "fs/file_ops.h"
 #include "fs/install.h"
@@ -88,16 +89,17 @@ void ComponentSwap::SwapLauncher(HeldFileWaits& waits) {
 
 void ComponentSwap::Restore(HeldFileWaits& waits) {
   std::exception_ptr firstFailure;
-  for (auto undo = undo_.rbegin(); undo != undo_.rend(); ++undo) {
+  while (!undo_.empty()) {
+    const std::function<void(HeldFileWaits&)> undo = std::move(undo_.back());
+    undo_.pop_back();
     try {
-      (*undo)(waits);
+      undo(waits);
     } catch (...) {
       if (!firstFailure) {
         firstFailure = std::current_exception();
       }
     }
   }
-  undo_.clear();
   if (firstFailure) {
     std::rethrow_exception(firstFailure);
   }

@@ -24,7 +24,9 @@ struct RunPaths {
   std::filesystem::path BackupRunner() const { return backupDir / RunnerDirName(); }
   std::filesystem::path IncomingLauncher() const { return incomingDir / LauncherFileName(); }
   std::filesystem::path IncomingRunner() const { return incomingDir / RunnerDirName(); }
-  std::filesystem::path ReadyDir() const { return incomingDir / L"ready"; }
+  // A short name: a runner path must fit the same MAX_PATH budget here as
+  // in the backup directory.
+  std::filesystem::path ReadyDir() const { return incomingDir / L"ok"; }
   std::filesystem::path ReadyLauncher() const { return ReadyDir() / LauncherFileName(); }
   std::filesystem::path ReadyRunner() const { return ReadyDir() / RunnerDirName(); }
 };

@@ -35,7 +35,7 @@ TEST(ComponentSwap, CommitAndRestoreKeepEveryComponentWhole) {
       {"runner held past the limit: nothing changes", true, true, Held::InstalledRunner,
        "Runner > backup\\Runner", "", "1", "1", "-", "-"},
       {"new runner cannot take its place: the previous one comes back", true, false, Held::None,
-       "incoming\\ready\\Runner > Runner", "", "1", "1", "-", "-"},
+       "incoming\\ok\\Runner > Runner", "", "1", "1", "-", "-"},
       {"first installation: the new files go", false, true, Held::None, "", "", "-", "-", "-", "-"},
       {"new launcher still running: the runner still comes back", true, true,
        Held::NewLauncherRuns, "", "backup\\VORNLauncher.exe > VORNLauncher.exe", "2", "1", "1",
