@@ -4,6 +4,8 @@
 
 #include <string_view>
 
+#include "common/scoped_handle.h"
+
 namespace {
 
 std::wstring FullPath(const std::filesystem::path& path) {
@@ -33,6 +35,30 @@ bool IsSameOrWithin(const std::wstring& path, const std::filesystem::path& targe
   return candidate.size() >= full.size() &&
          SameIgnoringCase(candidate.substr(0, full.size()), full) &&
          (candidate.size() == full.size() || candidate[full.size()] == L'\\');
+}
+
+std::wstring FinalPath(const std::filesystem::path& path) {
+  // No access asked for: the file may be a running program, or held.
+  const FileHandle file(::CreateFileW(path.c_str(), 0,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!file) {
+    return {};
+  }
+  std::wstring final(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = ::GetFinalPathNameByHandleW(file.get(), final.data(),
+                                                     static_cast<DWORD>(final.size()),
+                                                     FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0) {
+      return {};
+    }
+    if (length < final.size()) {
+      final.resize(length);
+      return final;
+    }
+    final.resize(length);
+  }
 }
 
 std::filesystem::path TemporaryDirectory() { return std::filesystem::temp_directory_path(); }

@@ -22,6 +22,12 @@ std::filesystem::path RunnerStampFileName();
 // compares names: on full paths, ignoring letter case.
 bool IsSameOrWithin(const std::wstring& path, const std::filesystem::path& target);
 
+// The name the file system itself gives the file or directory at `path`,
+// whichever name reached it (an 8.3 short name, a junction, a subst drive,
+// a second drive letter for the same folder), so that two names of one file
+// compare equal. Empty when it cannot be opened.
+std::wstring FinalPath(const std::filesystem::path& path);
+
 // The system temporary directory. Throws the standard file-system error for
 // `temp_directory_path` when there is none.
 std::filesystem::path TemporaryDirectory();

@@ -75,9 +75,9 @@ ProcessHandles StartChildProcessInJob(const std::wstring& commandLine, DWORD cre
 }
 
 bool RunProcessAndWait(const std::wstring& program, const std::wstring& arguments,
-                       DWORD timeout) {
-  const ProcessHandles child = StartChildProcess(
-      QuoteForCommandLine(program) + L" " + arguments, CREATE_NO_WINDOW, nullptr);
+                       DWORD timeout, const wchar_t* currentDirectory) {
+  const ProcessHandles child = StartChildProcess(QuoteForCommandLine(program) + L" " + arguments,
+                                                 CREATE_NO_WINDOW, currentDirectory);
   if (!child.process) {
     return false;
   }

@@ -25,8 +25,9 @@ ProcessHandles StartChildProcessInJob(const std::wstring& commandLine, DWORD cre
                                       const wchar_t* currentDirectory, HANDLE job);
 
 // Runs `program` (a full path) with the already formatted `arguments`, without
-// a window and with this process's environment and current directory. True
-// only when it ended within `timeout` milliseconds with exit code 0; a child
-// still running then is terminated.
+// a window, with this process's environment, in `currentDirectory` (null:
+// this process's). True only when it ended within `timeout` milliseconds with
+// exit code 0; a child still running then is terminated.
 bool RunProcessAndWait(const std::wstring& program, const std::wstring& arguments,
-                       DWORD timeout = ChildProcessTimeout);
+                       DWORD timeout = ChildProcessTimeout,
+                       const wchar_t* currentDirectory = nullptr);

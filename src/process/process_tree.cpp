@@ -16,12 +16,9 @@ DWORD ActiveProcesses(const KernelHandle& job) {
   return info.ActiveProcesses;
 }
 
-// While the job ends its processes on closing, a program still suspended
-// ends with the updater, should the updater itself be ended: left suspended,
-// it would hold the installation's files for good.
-bool SetEndOnJobClose(const KernelHandle& job, bool end) {
+bool SetJobLimits(const KernelHandle& job, DWORD flags) {
   JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-  limits.BasicLimitInformation.LimitFlags = end ? JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE : 0;
+  limits.BasicLimitInformation.LimitFlags = flags;
   return ::SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
                                    sizeof(limits)) != FALSE;
 }
@@ -31,7 +28,10 @@ bool SetEndOnJobClose(const KernelHandle& job, bool end) {
 ProcessTree StartProcessTreeSuspended(const std::wstring& commandLine,
                                       const wchar_t* currentDirectory) {
   KernelHandle job(::CreateJobObjectW(nullptr, nullptr));
-  if (job && !SetEndOnJobClose(job, true)) {
+  // While the job ends its processes on closing, a program still suspended
+  // ends with the updater, should the updater itself be ended: left
+  // suspended, it would hold the installation's files for good.
+  if (job && !SetJobLimits(job, JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE)) {
     job.reset();
   }
   if (job) {
@@ -52,7 +52,7 @@ ProcessTree StartProcessTreeSuspended(const std::wstring& commandLine,
 
 ProcessTree ResumeProcessTree(ProcessTree tree) {
   ::ResumeThread(tree.handles.thread.get());
-  if (tree.job && !SetEndOnJobClose(tree.job, false)) {
+  if (tree.job && !SetJobLimits(tree.job, 0)) {
     // Closing the job ends the program, which could not outlive the updater.
     return {};
   }
@@ -62,6 +62,15 @@ ProcessTree ResumeProcessTree(ProcessTree tree) {
 ProcessTree StartProcessTree(const std::wstring& commandLine, const wchar_t* currentDirectory) {
   ProcessTree tree = StartProcessTreeSuspended(commandLine, currentDirectory);
   return tree.handles.process ? ResumeProcessTree(std::move(tree)) : ProcessTree{};
+}
+
+void ReleaseProcessTree(const ProcessTree& tree) {
+  if (tree.job) {
+    // Should this fail, the product only stays in a job without breakaway,
+    // as it would have been without this.
+    static_cast<void>(SetJobLimits(
+        tree.job, JOB_OBJECT_LIMIT_BREAKAWAY_OK | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK));
+  }
 }
 
 void EndProcessTree(const ProcessTree& tree, DWORD timeout) {

@@ -26,6 +26,12 @@ ProcessTree StartProcessTreeSuspended(const std::wstring& commandLine,
                                       const wchar_t* currentDirectory);
 ProcessTree ResumeProcessTree(ProcessTree tree);
 
+// For a program that has proven itself: what it starts from now on is created
+// outside the job, and may ask to be (`CREATE_BREAKAWAY_FROM_JOB`), so the
+// job's rules bind nothing it does later. The processes already in it stay,
+// with no limit.
+void ReleaseProcessTree(const ProcessTree& tree);
+
 // Terminates every process of the tree (the program alone when it has no job)
 // and waits up to `timeout` milliseconds for all of them to be gone.
 void EndProcessTree(const ProcessTree& tree, DWORD timeout);

@@ -8,11 +8,37 @@
 // A failed snapshot is INVALID_HANDLE_VALUE, as a failed CreateFileW is.
 using SnapshotHandle = FileHandle;
 
+namespace {
+
+// 0 when it cannot be read.
+ULONGLONG CreationTime(HANDLE process) {
+  FILETIME created{};
+  FILETIME ended{};
+  FILETIME kernel{};
+  FILETIME user{};
+  if (!::GetProcessTimes(process, &created, &ended, &kernel, &user)) {
+    return 0;
+  }
+  return (ULONGLONG{created.dwHighDateTime} << 32U) | created.dwLowDateTime;
+}
+
+}  // namespace
+
 KernelHandle OpenProcessToWaitFor(std::uint32_t processId) {
   if (processId == 0) {
     return {};
   }
-  return KernelHandle(::OpenProcess(SYNCHRONIZE, FALSE, processId));
+  KernelHandle process(
+      ::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+  if (!process) {
+    return KernelHandle(::OpenProcess(SYNCHRONIZE, FALSE, processId));
+  }
+  // The launcher started this updater, so it is the older of the two. A
+  // younger process got the id after the launcher had ended.
+  if (CreationTime(process.get()) > CreationTime(::GetCurrentProcess())) {
+    return {};
+  }
+  return process;
 }
 
 bool HasEnded(const KernelHandle& process) {

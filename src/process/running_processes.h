@@ -7,8 +7,9 @@
 
 #include "common/scoped_handle.h"
 
-// The process with this id, opened only to wait for it. Empty for 0 and for
-// an id that names no process this user can open.
+// The process with this id, opened only to wait for it. Empty for 0, for an
+// id that names no process this user can open, and for a process created
+// after this one, which cannot be the launcher that started it.
 KernelHandle OpenProcessToWaitFor(std::uint32_t processId);
 
 // True when the process has ended; false for an empty handle.

@@ -49,6 +49,7 @@ void AwaitHealthyStart(const UpdateOptions& options, const RunPaths& paths,
         "The updated launcher did not confirm a healthy start. The previous installation will "
         "be restored.");
   }
+  ReleaseProcessTree(launcher);
   RemoveFileQuietly(confirmation);
   RemoveTreeQuietly(paths.backupDir);
   RemoveTreeQuietly(paths.incomingDir);

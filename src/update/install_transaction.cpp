@@ -18,9 +18,18 @@ namespace fs = std::filesystem;
 
 void WaitForLauncherExit(const KernelHandle& launcher, const InstallPlan& plan,
                          const RunPaths& paths, DWORD timeout, ProgressSink& progress) {
+  // A program is known by the file it runs, whichever name reached it; by
+  // its path where either file cannot be opened.
+  const std::wstring launcherFile = FinalPath(paths.InstalledLauncher());
+  const std::wstring runnerDir = FinalPath(paths.InstalledRunner());
   const auto runsReplacedFile = [&](const std::wstring& image) {
-    return (plan.updateLauncher && IsSameOrWithin(image, paths.InstalledLauncher())) ||
-           (plan.updateRunner && IsSameOrWithin(image, paths.InstalledRunner()));
+    const std::wstring imageFile = FinalPath(image);
+    const auto isOrWithin = [&](const fs::path& place, const std::wstring& placeFile) {
+      return imageFile.empty() || placeFile.empty() ? IsSameOrWithin(image, place)
+                                                    : IsSameOrWithin(imageFile, placeFile);
+    };
+    return (plan.updateLauncher && isOrWithin(paths.InstalledLauncher(), launcherFile)) ||
+           (plan.updateRunner && isOrWithin(paths.InstalledRunner(), runnerDir));
   };
   const Deadline deadline(timeout);
   bool reported = false;

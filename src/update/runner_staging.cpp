@@ -16,25 +16,34 @@ bool IsPowerShellSingleQuote(wchar_t c) {
   return c == L'\'' || (c >= L'\u2018' && c <= L'\u201B');
 }
 
+// tar takes its command line through the ANSI code page, which cannot hold
+// every user name in %TEMP%: it runs in the directory that holds the archive
+// and is given names relative to it.
 bool ExtractWithTar(const fs::path& tar, const fs::path& archive, const fs::path& runnerDir,
                     DWORD timeout) {
+  const fs::path workingDir = archive.parent_path();
+  const fs::path target =
+      runnerDir.parent_path() == workingDir ? runnerDir.filename() : runnerDir;
   return PathExists(tar) &&
          RunProcessAndWait(tar.native(),
-                           L"-xf " + QuoteForCommandLine(archive.native()) + L" -C " +
-                               QuoteForCommandLine(runnerDir.native()),
-                           timeout);
+                           L"-xf " + QuoteForCommandLine(archive.filename().native()) + L" -C " +
+                               QuoteForCommandLine(target.native()),
+                           timeout, workingDir.c_str());
 }
 
+// Expand-Archive draws a progress bar as it goes, which slows it many times
+// over and fails it without a console to draw on; being a module, it heeds
+// only the global preference.
 bool ExtractWithPowerShell(const fs::path& powerShell, const fs::path& archive,
                            const fs::path& runnerDir, DWORD timeout) {
   return PathExists(powerShell) &&
          RunProcessAndWait(
              powerShell.native(),
-             L"-NoProfile -NonInteractive -ExecutionPolicy Bypass -Command \"Expand-Archive "
-             L"-LiteralPath '" +
+             L"-NoProfile -NonInteractive -ExecutionPolicy Bypass -Command \"$global:"
+             L"ProgressPreference = 'SilentlyContinue'; Expand-Archive -LiteralPath '" +
                  EscapeForPowerShellSingleQuotes(archive.native()) + L"' -DestinationPath '" +
                  EscapeForPowerShellSingleQuotes(runnerDir.native()) + L"' -Force\"",
-             timeout);
+             timeout, archive.parent_path().c_str());
 }
 
 }  // namespace

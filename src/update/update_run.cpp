@@ -32,8 +32,23 @@ InstallPlan MakePlan(const UpdateOptions& options, const ReleaseManifest& manife
   return plan;
 }
 
-void PerformUpdate(const UpdateOptions& options, const UpdateTimeLimits& limits,
+// A working directory blocks the rename of the directory it lies in, and the
+// updater may have been started from inside the installation (a runner's
+// "check for updates"). It works from the system directory instead; a
+// relative installation directory keeps meaning what it meant where the
+// updater was started.
+void LeaveStartingDirectory(UpdateOptions& options) {
+  if (!std::filesystem::path(options.installDir).is_absolute()) {
+    options.installDir = std::filesystem::absolute(options.installDir).native();
+  }
+  if (const std::optional<std::filesystem::path> systemDir = SystemDirectory()) {
+    ::SetCurrentDirectoryW(systemDir->c_str());
+  }
+}
+
+void PerformUpdate(UpdateOptions options, const UpdateTimeLimits& limits,
                    ProgressSink& progress) {
+  LeaveStartingDirectory(options);
   // Opened before anything else: process ids are reused, and by the time the
   // downloads are done the id may name another program.
   const KernelHandle launcher = OpenProcessToWaitFor(options.launcherPid);

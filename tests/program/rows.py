@@ -72,6 +72,7 @@ class Row:
     root: str = "VORN Macros"
     components: str = "launcher,runner"
     args: object = ()  # more arguments, or f(command line) -> command line
+    cwd: str = None  # the updater's working directory, below the installation
     launcher: str = "confirm:0"  # what the updated launcher does (the stand-in's VORN_LAUNCHER_STANDIN)
     release: str = "standard"
     edit: object = None  # f(manifest): what the served manifest gets wrong
@@ -143,6 +144,21 @@ def running_launcher(scene, ended=False, runner=False):
             marker.touch()
         for process in started:
             end(process)
+
+
+@contextlib.contextmanager
+def through_another_name(scene):
+    """A drive y: mapped to the row's directory, through which Wine then
+    reports the files of the programs running from the installation, while
+    --install-dir names it through Z:, in lower case."""
+    drive = Path(scene.lane.env["WINEPREFIX"], "dosdevices", "y:")
+    drive.symlink_to(scene.dir)
+    scene.root_name = win(scene.root).lower()
+    try:
+        with running_launcher(scene, ended=True, runner=True):
+            yield
+    finally:
+        drive.unlink()
 
 
 @contextlib.contextmanager
@@ -359,13 +375,16 @@ def killed_runs(scene):
 
 ROWS = [
     Row("update", "Runs", "previous installation, both components over HTTPS; a program VORN.exe beside "
-        "VORN Macros, which an unquoted launcher path would start", setup=plant_vorn_exe),
+        "VORN Macros, which an unquoted launcher path would start; once confirmed, the launcher starts a program "
+        "that breaks away from the updater's job", setup=plant_vorn_exe, launcher="breakaway:0",
+        check=lambda s: [] if "breakaway=yes" in s.logged() else ["the confirmed launcher could not break away"]),
     Row("missing-dir", "Runs", "first installation into a directory that does not exist, nor does its parent",
         install="first", root="O'Brien's files/VORN Macros"),
     Row("launcher-only", "Runs", "only the launcher selected: Runner untouched", components="launcher",
         requests=ML),
-    Row("runner-only", "Runs", "only the runner selected: the old launcher still has to confirm",
-        components="runner", requests=MR),
+    Row("runner-only", "Runs", "only the runner selected: the old launcher still has to confirm; the updater "
+        "started working in Runner, as a runner's own \"check for updates\" would start it",
+        components="runner", requests=MR, cwd="Runner"),
     Row("current", "Runs", "both already current, without --repair: installed anyway", install="current"),
     Row("repair-current", "Runs", "--repair with both current: nothing downloaded, the launcher started "
         "plainly", install="current", args=("--repair",), end="unchanged", starts="P",
@@ -382,7 +401,8 @@ ROWS = [
         setup=running_launcher, during=close_while_running, hold=COMPLETE,
         check=lambda s: [] if waited(s) else ["did not wait"]),
     Row("runner-closes", "Runs", "the launcher has closed, but the runner it started still works in Runner "
-        "for 2 s: the update waits for it", setup=lambda s: running_launcher(s, ended=True, runner=True),
+        "for 2 s: the update waits for it, though its files are known by another drive letter than "
+        "--install-dir's, which is in lower case", setup=through_another_name,
         during=close_runner_while_waiting, check=lambda s: [] if waited(s) else ["did not wait"]),
     Row("pid-stays", "Runs", "the launcher has closed, but the runner it started does not within 15 s",
         message="VORN Launcher did not close in time.", setup=lambda s: running_launcher(s, ended=True, runner=True),

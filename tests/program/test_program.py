@@ -38,6 +38,7 @@ class Scene:
         self.requests_wanted, self.starts_wanted = row.requests, row.starts
         self.root, self.log, self.thaw, self.out = (
             self.dir / row.root, *(self.dir / name for name in ("launcher.log", "thaw", "watch.jsonl")))
+        self.root_name = None  # another name for the command line to give the installation by
         self.release = releases.publish(row.release)[1]
         self.www, self.manifest = releases.www / self.name, releases.serve(row.release, self.name, row.edit)
         self.manifest_base = os.environ["VORN_TEST_HTTPS"]
@@ -46,6 +47,11 @@ class Scene:
             write_tree(self.root, self.installed() if row.install == "current" else
                        installation(launcher_bytes(1), OLD_RUNNER, OLD_STAMP))
 
+    @property
+    def root_win(self):
+        """The installation as the command line names it."""
+        return self.root_name or win(self.root)
+
     def installed(self):
         """The installation of the served release."""
         return installation((self.www / LAUNCHER).read_bytes(), self.release, stamp(self.manifest))
@@ -53,7 +59,7 @@ class Scene:
     def command_line(self):
         def url(base, fault, path):
             return f"{base}/_fault/{fault}/{self.name}{path}" if fault else f"{base}/{self.name}{path}"
-        line = ["--install-dir", win(self.root),
+        line = ["--install-dir", self.root_win,
                 "--manifest-url", url(self.manifest_base, self.row.manifest_fault, f"/{MANIFEST}"),
                 "--download-base", url(os.environ["VORN_TEST_HTTPS"], self.row.payload_fault, ""),
                 "--components", self.row.components, *self.args]
@@ -76,16 +82,20 @@ class Scene:
         self.lane.wine(os.environ["VORN_UIPROBE"], command, win(out))
         return json.loads(out.read_text(encoding="utf-8")) if out.exists() else {}
 
+    def logged(self):
+        return self.log.read_text(encoding="utf-8").splitlines() if self.log.exists() else []
+
     def starts(self):
-        lines = self.log.read_text(encoding="utf-8").splitlines() if self.log.exists() else []
-        return [dict(item.split("=", 1) for item in line.split("\t")) for line in lines]
+        return [dict(item.split("=", 1) for item in line.split("\t")) for line in self.logged()
+                if line.startswith("cwd=")]
 
     def served(self):
         return [record for record in requests_log() if f"/{self.name}/" in record["path"]]
 
     def normal(self, text):
         """Text without this run's paths and tokens: the same on every run."""
-        return TOKEN.sub("<token>", text.replace(win(self.root), "<install dir>"))
+        return TOKEN.sub("<token>", text.replace(self.root_win, "<install dir>").replace(
+            win(self.root), "<install dir>"))
 
 
 def run(row, lane, releases, workdir):
@@ -101,7 +111,8 @@ def run(row, lane, releases, workdir):
         watcher = background(["wine", os.environ["VORN_UIPROBE"], "watch", win(scene.out), row.close, *hold],
                              lane.env)
         env = dict(lane.env, VORN_LAUNCHER_STANDIN=f"{row.launcher} log={win(scene.log)}", **scene.env)
-        scene.updater = background(["wine", os.environ["VORN_EXE"], *scene.command_line()], env)
+        scene.updater = background(["wine", os.environ["VORN_EXE"], *scene.command_line()], env,
+                                   row.cwd and scene.root / row.cwd)
         try:
             if row.during:
                 row.during(scene)
@@ -199,10 +210,10 @@ def launcher_problems(scene):
     seen = "".join("T" if start["token"] else "P" for start in starts)
     problems = [] if seen == wanted else [f"launcher starts {seen or 'none'}, not {wanted or 'none'}"]
     # Started from the installation directory, by its quoted full path.
-    launcher = f'"{win(scene.root)}\\{LAUNCHER}"'
+    launcher = f'"{scene.root_win}\\{LAUNCHER}"'
     for start in starts:
         token = f" --post-update-token {start['token']}" if TOKEN.fullmatch(start["token"]) else ""
-        if (start["cwd"], start["cmdline"]) != (win(scene.root), launcher + token):
+        if (start["cwd"], start["cmdline"]) != (scene.root_win, launcher + token):
             problems.append(f"the launcher started in {start['cwd']} as {start['cmdline']}")
     for pid in (pid for start in starts if start["token"] for pid in processes_mentioning(start["token"])):
         problems.append("a tried launcher is still running")

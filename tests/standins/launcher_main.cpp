@@ -17,7 +17,9 @@
 // after MS), exit:CODE (end at once), hang:MS (run MS without confirming),
 // wrongtoken:MS (after MS confirm another token, linger 2 s), runner:CODE
 // (start Runner\run.exe working in Runner, marked with the token, and end
-// with CODE without confirming).
+// with CODE without confirming), breakaway:MS (confirm after MS, then start a
+// program with CREATE_BREAKAWAY_FROM_JOB, as a crash reporter would, trying
+// for up to 5 s, and log "breakaway=yes" or "breakaway=no").
 #include "standin.h"
 
 #include <cstdlib>
@@ -80,12 +82,36 @@ bool StartRunner(const std::wstring& token) {
   return true;
 }
 
+// The updater lets its job's programs break away only once it has seen the
+// confirmation.
+bool StartsOutsideTheJob() {
+  std::wstring commandLine = L"\"" + standin::ProgramPath().native() + L"\" --standin-sleep 0";
+  SetEnvironmentVariableW(L"VORN_LAUNCHER_STANDIN", nullptr);
+  for (int attempt = 0; attempt < 50; ++attempt, Sleep(100)) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION started{};
+    if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_BREAKAWAY_FROM_JOB, nullptr,
+                       nullptr, &startup, &started)) {
+      CloseHandle(started.hThread);
+      CloseHandle(started.hProcess);
+      return true;
+    }
+  }
+  return false;
+}
+
 int Handshake(const Behaviour& behaviour, const std::wstring& token) {
   if (token.size() != 32 || token.find_first_not_of(L"0123456789ABCDEF") != std::wstring::npos) return 64;
   if (behaviour.mode == L"exit") return static_cast<int>(Number(behaviour.value));
   if (behaviour.mode == L"runner") return StartRunner(token) ? static_cast<int>(Number(behaviour.value)) : 5;
   Sleep(Number(behaviour.value));
   if (behaviour.mode == L"confirm") return Confirm(token) ? 0 : 5;
+  if (behaviour.mode == L"breakaway") {
+    if (!Confirm(token)) return 5;
+    standin::AppendLine(behaviour.log, StartsOutsideTheJob() ? L"breakaway=yes" : L"breakaway=no");
+    return 0;
+  }
   if (behaviour.mode == L"wrongtoken") {
     if (!Confirm(OtherToken(token))) return 5;
     Sleep(2000);

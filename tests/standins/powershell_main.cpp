@@ -22,8 +22,8 @@ Job ExpandArchive(const std::vector<std::wstring>& args) {
   const std::vector<std::wstring> switches{L"-NoProfile", L"-NonInteractive", L"-ExecutionPolicy", L"Bypass",
                                            L"-Command"};
   const std::wstring quoted = L"'((?:[^'\u2018-\u201B]|['\u2018-\u201B]{2})*)'";
-  const std::wregex command(L"Expand-Archive -LiteralPath " + quoted + L" -DestinationPath " + quoted +
-                            L" -Force");
+  const std::wregex command(L"\\$global:ProgressPreference = 'SilentlyContinue'; Expand-Archive -LiteralPath " +
+                            quoted + L" -DestinationPath " + quoted + L" -Force");
   std::wsmatch match;
   if (args.size() != 7 || !std::equal(switches.begin(), switches.end(), args.begin() + 1) ||
       !std::regex_match(args[6], match, command)) {
@@ -35,10 +35,13 @@ Job ExpandArchive(const std::vector<std::wstring>& args) {
 }
 
 // bsdtar extracts into its working directory, so no path on its command line
-// ends in a backslash.
+// ends in a backslash; it reads its command line in the ANSI code page, which
+// PowerShell does not, so the archive is named relative to that directory.
 DWORD RunTar(const std::wstring& archive, const std::wstring& directory) {
   const std::wstring tar = (standin::ProgramPath().parent_path() / L"bsdtar.exe").native();
-  std::wstring command = L"\"" + tar + L"\" -xf \"" + archive + L"\"";
+  std::error_code error;
+  const std::wstring relative = std::filesystem::relative(archive, directory, error).native();
+  std::wstring command = L"\"" + tar + L"\" -xf \"" + (error ? archive : relative) + L"\"";
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};

@@ -12,11 +12,12 @@ namespace {
 const std::string ExtractionFailed =
     "The runner archive could not be extracted or does not contain run.exe.";
 
-// A ZIP of `entries` below `root`, written by the real tar.
-void ZipWithTar(const fs::path& zip, const fs::path& root, const std::wstring& entries) {
+// dir\VORNRunner.zip of `entries` below dir\content, written by the real tar
+// (run in `dir`: it takes its command line in the ANSI code page).
+void ZipWithTar(const fs::path& dir, const std::wstring& entries) {
   ASSERT_TRUE(RunProcessAndWait(test::StandinPath(L"tar.exe").native(),
-                                L"--format zip -cf " + QuoteForCommandLine(zip.native()) + L" -C " +
-                                    QuoteForCommandLine(root.native()) + L" " + entries));
+                                L"--format zip -cf VORNRunner.zip -C content " + entries,
+                                ChildProcessTimeout, dir.c_str()));
 }
 
 TEST(ExtractRunnerArchive, TarFirstThenPowerShellAndRunExeAtTheTop) {
@@ -38,8 +39,9 @@ TEST(ExtractRunnerArchive, TarFirstThenPowerShellAndRunExeAtTheTop) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.description);
-    // Quotes of either kind in the paths must reach PowerShell intact.
-    const test::TempDir dir(L"O'Brien\u2019s runner");
+    // Quotes of either kind in the paths must reach PowerShell intact, and
+    // a name outside the ANSI code page (a user's, in %TEMP%) tar too.
+    const test::TempDir dir(L"O'Brien\u2019s \u4E2D\u6587 runner");
     const fs::path system = dir / L"system32";
     const fs::path powerShellDir = system / L"WindowsPowerShell\\v1.0";
     fs::create_directories(powerShellDir);
@@ -53,8 +55,7 @@ TEST(ExtractRunnerArchive, TarFirstThenPowerShellAndRunExeAtTheTop) {
     test::WriteBytes(content / L"run.exe", "runner");
     test::WriteBytes(content / L"lib\\a.dll", "dll");
     fs::create_directories(content / L"empty");
-    ZipWithTar(dir / L"VORNRunner.zip", dir / L"content",
-               c.runExeAtTop ? L"run.exe lib empty" : L"Runner");
+    ZipWithTar(dir.path(), c.runExeAtTop ? L"run.exe lib empty" : L"Runner");
     // An option bsdtar cannot apply makes it fail before reading the archive.
     const test::ScopedEnvironment tarFails(L"TAR_READER_OPTIONS",
                                            c.tarFails ? L"hdrcharset=NO-SUCH-CHARSET" : L"");
