@@ -91,6 +91,7 @@ REFUSALS = [  # entries beside run.exe, options, the line naming the entry and t
     (["lib//x"], (), "'lib//x': has an empty element"),
     (["lib/Aux.tar.gz"], (), "'lib/Aux.tar.gz': 'Aux.tar.gz' is a device name on Windows"),
     (["lib/x."], (), "'lib/x.': 'x.' ends with a dot or space, which Windows drops"),
+    (["lib/x "], (), "'lib/x ': 'x ' ends with a dot or space, which Windows drops"),
     (["x/a:b"], (), "'x/a:b': contains ':', which Windows does not allow in a name"),
     (["x\x1f"], (), "'x\\x1f': contains '\\x1f', which Windows does not allow in a name"),
     (["Lib/a.txt", "lib/A.txt"], (),
@@ -100,6 +101,9 @@ REFUSALS = [  # entries beside run.exe, options, the line naming the entry and t
     ([entry("x", method=12)], (),
      "'x': uses compression method 12; only stored (0) and deflate (8) extract everywhere"),
     (["f" * 140], (), f"'{'f' * 140}': is 140 characters long, more than the 139 a runner file may have{SEE}"),
+    # Windows counts a character beyond the Basic Multilingual Plane twice: at the budget, then one past it.
+    (["\U0001F600" + "f" * 137, "\U0001F600" + "f" * 138], (),
+     f"'\U0001F600{'f' * 138}': is 140 characters long, more than the 139 a runner file may have{SEE}"),
     ([f"{'d' * 131}/f"], (),
      f"'{'d' * 131}/f': its folder is 131 characters long, more than the 130 a runner folder may have{SEE}"),
     (["f" * 160], ("--longest-install-dir", "C:\\Program Files\\VORN Macros"),
