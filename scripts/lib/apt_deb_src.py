@@ -102,24 +102,26 @@ def source_entries(entries):
     return archives
 
 
+def field(name, lines):
+    # A value of several lines (an embedded key) goes on indented lines.
+    return f"{name}: {lines[0]}".rstrip() + "\n" + "".join(f" {line}\n" for line in lines[1:])
+
+
 def deb822(archives):
     paragraphs = []
     for (uri, suite), (components, options) in archives.items():
         fields = [("Types", ["deb-src"]), ("URIs", [uri]), ("Suites", [suite])]
         fields += [("Components", [" ".join(components)])] if components else []
-        fields += [("-".join(word.capitalize() for word in key.split("-")), value)
-                   for key, value in options.items()]
-        # A value of several lines (an embedded key) goes on indented lines.
-        paragraphs.append("".join(f"{name}: {value[0]}".rstrip() + "\n" + "".join(f" {line}\n" for line in value[1:])
-                                  for name, value in fields))
+        fields += [("-".join(word.capitalize() for word in key.split("-")), value) for key, value in options.items()]
+        paragraphs.append("".join(field(name, value) for name, value in fields))
     return "\n".join(paragraphs)
 
 
 def main(source_list, parts_dir):
     archives = source_entries(read_configuration(Path(source_list), Path(parts_dir)))
     if not archives:
-        warn(f"apt's sources ({source_list}, {parts_dir}) name no archive to fetch libarchive's source from; "
-             "add a Debian mirror to them (for example: deb http://deb.debian.org/debian bookworm main) and run again")
+        warn(f"apt's sources ({source_list}, {parts_dir}) name no archive to fetch libarchive's source from; add "
+             "a Debian mirror to them (for example: deb http://deb.debian.org/debian bookworm main) and run again")
         return 1
     sys.stdout.write(deb822(archives))
     return 0
