@@ -1,6 +1,7 @@
 # Sourced by the scripts that run Windows programs: one private Wine prefix, a
 # virtual display, a persistent wineserver, the Windows tool stand-ins and the
-# local download service, all under one directory and all stopped by
+# servers of a release directory (the local download service, nginx), all
+# under one directory and all stopped by
 # `vorn_env_stop`. Must run inside a private mount namespace (see
 # `vorn_enter_namespace`), because the test certificate authority is made
 # trusted by bind-mounting a CA bundle over the system one for this run only.
@@ -104,10 +105,8 @@ vorn_install_standins() {
 
 vorn_start_service() {
   local env_dir=$1
-  local www="$env_dir/www"
-  mkdir -p "$www"
   rm -f "$env_dir/service.json"
-  "$vorn_python" "$vorn_root/tools/release_service.py" serve --root "$www" \
+  "$vorn_python" "$vorn_root/tools/release_service.py" serve --root "$VORN_TEST_WWW" \
     --http-port 0 --https-port 0 --tls-dir "$env_dir/tls" --faults \
     --ready-file "$env_dir/service.json" >"$env_dir/service.out" 2>"$env_dir/service.log" &
   vorn_pids+=($!)
@@ -121,7 +120,63 @@ vorn_start_service() {
   ports=$("$vorn_python" -c 'import json,sys; d=json.load(open(sys.argv[1])); print(d["http"], d["https"])' "$env_dir/service.json")
   export VORN_TEST_HTTP="http://127.0.0.1:${ports% *}"
   export VORN_TEST_HTTPS="https://localhost:${ports#* }"
-  export VORN_TEST_WWW="$www"
+}
+
+# nginx serving the same directory over HTTPS with the same certificate, on a
+# free port of 127.0.0.1, as a publisher's web server would. Its access log
+# holds one JSON line per request, in the form of the service's /_requests.
+# Exports VORN_NGINX_HTTPS and VORN_NGINX_LOG.
+vorn_start_nginx() {
+  local env_dir=$1 dir=$1/nginx attempt port pid i
+  mkdir -p "$dir/temp"
+  for attempt in 1 2 3; do
+    # Another program may take the port before nginx does: then another one.
+    port=$("$vorn_python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+    # The workers run as whoever runs this, as the download service does:
+    # nobody may be unable to read a clone under a private home directory.
+    cat >"$dir/nginx.conf" <<EOF
+user $(id -un) $(id -gn);
+worker_processes 1;
+pid $dir/nginx.pid;
+events { worker_connections 64; }
+http {
+  client_body_temp_path $dir/temp/body;
+  proxy_temp_path $dir/temp/proxy;
+  fastcgi_temp_path $dir/temp/fastcgi;
+  uwsgi_temp_path $dir/temp/uwsgi;
+  scgi_temp_path $dir/temp/scgi;
+  types { application/json json; }
+  default_type application/octet-stream;
+  log_format requests escape=json
+    '{"method":"\$request_method","path":"\$request_uri","user_agent":"\$http_user_agent",'
+    '"status":\$status,"bytes":\$body_bytes_sent}';
+  access_log $dir/access.log requests;
+  server {
+    listen 127.0.0.1:$port ssl;
+    ssl_certificate $env_dir/tls/server.pem;
+    ssl_certificate_key $env_dir/tls/server.key;
+    root $VORN_TEST_WWW;
+  }
+}
+EOF
+    rm -f "$dir/nginx.pid"
+    nginx -p "$dir" -c "$dir/nginx.conf" -e "$dir/error.log" -g 'daemon off;' </dev/null >/dev/null 2>&1 &
+    pid=$!
+    # nginx writes its pid file once it listens, and ends if it cannot.
+    for i in $(seq 100); do
+      [[ -s $dir/nginx.pid ]] || ! kill -0 "$pid" 2>/dev/null && break
+      sleep 0.05
+    done
+    if [[ -s $dir/nginx.pid ]]; then
+      vorn_pids+=("$pid")
+      export VORN_NGINX_HTTPS="https://localhost:$port" VORN_NGINX_LOG="$dir/access.log"
+      return 0
+    fi
+    kill "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+  done
+  echo "nginx did not start (log: $dir/error.log)" >&2
+  return 1
 }
 
 # A second display and Wine prefix under `env_dir/lane2`, with their own
@@ -138,7 +193,8 @@ vorn_start_second_lane() {
   export VORN_LANE2_DISPLAY=$DISPLAY VORN_LANE2_PREFIX=$WINEPREFIX DISPLAY=$display WINEPREFIX=$prefix
 }
 
-# Starts everything under `env_dir` (recreated), with stand-ins from `standins`.
+# Starts everything but the servers under `env_dir` (recreated), with
+# stand-ins from `standins`.
 vorn_env_start() {
   local env_dir=$1 standins=$2
   rm -rf "$env_dir"
@@ -149,5 +205,7 @@ vorn_env_start() {
   vorn_start_display "$env_dir/display"
   vorn_start_wine "$env_dir"
   vorn_install_standins "$standins"
-  vorn_start_service "$env_dir"
+  # What the servers serve; each script starts the ones it needs.
+  export VORN_TEST_WWW="$env_dir/www"
+  mkdir -p "$VORN_TEST_WWW"
 }

@@ -1,5 +1,5 @@
 """Machinery of the program-level suite: Wine environments ("lanes") for the
-real VORNUpdate.exe, releases on the local download service, and the tools
+real VORNUpdate.exe, releases on the local download service or nginx, and the tools
 the rows use around a run. Needs the environment scripts/test sets up."""
 import contextlib
 import hashlib
@@ -16,7 +16,8 @@ import zipfile
 from pathlib import Path
 
 NEEDED = ("VORN_EXE", "VORN_UIPROBE", "WINEPREFIX", "DISPLAY", "VORN_LANE2_PREFIX", "VORN_LANE2_DISPLAY",
-          "VORN_STANDIN_DIR", "VORN_TEST_HTTP", "VORN_TEST_HTTPS", "VORN_TEST_WWW")
+          "VORN_STANDIN_DIR", "VORN_TEST_HTTP", "VORN_TEST_HTTPS", "VORN_TEST_WWW", "VORN_NGINX_HTTPS",
+          "VORN_NGINX_LOG")
 MISSING = [name for name in NEEDED if not os.environ.get(name)]
 ROOT = Path(__file__).resolve().parents[2]
 LAUNCHER, ZIP, MANIFEST = "VORNLauncher.exe", "VORNRunner.zip", "manifest.json"
@@ -61,6 +62,12 @@ def requests_log():
     opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
     with opener.open(f"{os.environ['VORN_TEST_HTTP']}/_requests", timeout=30) as reply:
         return json.load(reply)
+
+
+def nginx_log():
+    """nginx's access log, which scripts/test has it write in the form of the service's log."""
+    log = Path(os.environ["VORN_NGINX_LOG"])
+    return [json.loads(line) for line in log.read_text(encoding="utf-8").splitlines()] if log.exists() else []
 
 
 def fingerprint(root):

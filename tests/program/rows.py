@@ -67,7 +67,7 @@ class Row:
     scenario: str
     message: str = ""  # the failure's one message; a row without one succeeds (exit code 0)
     end: str = None  # installed, unchanged, or restored (with one empty backup directory)
-    requests: str = ALL  # the service's log for the row, in order
+    requests: str = ALL  # the server's log for the row, in order
     install: str = "previous"  # previous, current, first (none yet)
     root: str = "VORN Macros"
     components: str = "launcher,runner"
@@ -88,6 +88,7 @@ class Row:
     hold: str = ""  # the probe holds the window at this title or box text
     note: str = ""
     slow: bool = False  # runs in a lane of its own, beside the others
+    nginx: bool = False  # served by nginx, a real web server, instead of the service (no faults there)
 
     def __post_init__(self):
         self.exit = int(bool(self.message))
@@ -374,9 +375,10 @@ def killed_runs(scene):
 
 
 ROWS = [
-    Row("update", "Runs", "previous installation, both components over HTTPS; a program VORN.exe beside "
-        "VORN Macros, which an unquoted launcher path would start; once confirmed, the launcher starts a program "
-        "that breaks away from the updater's job", setup=plant_vorn_exe, launcher="breakaway:0",
+    Row("update", "Runs", "previous installation, both components over HTTPS from nginx; a program VORN.exe "
+        "beside VORN Macros, which an unquoted launcher path would start; once confirmed, the launcher starts a "
+        "program that breaks away from the updater's job", setup=plant_vorn_exe, nginx=True,
+        launcher="breakaway:0",
         check=lambda s: [] if "breakaway=yes" in s.logged() else ["the confirmed launcher could not break away"]),
     Row("missing-dir", "Runs", "first installation into a directory that does not exist, nor does its parent",
         install="first", root="O'Brien's files/VORN Macros"),
