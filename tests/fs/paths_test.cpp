@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "support/test_support.h"
-
 namespace {
 
 // Where a program's file cannot be opened, it is matched to the installation
@@ -28,15 +26,6 @@ TEST(IsSameOrWithin, WholeElementsIgnoringCase) {
   for (const Case& c : cases) {
     EXPECT_EQ(IsSameOrWithin(c.path, c.place), c.within) << std::filesystem::path(c.path).string();
   }
-}
-
-// Every name of one file gives the file system's one name for it.
-TEST(FinalPath, OneForEveryNameOfAFile) {
-  const test::TempDir dir;
-  test::WriteBytes(dir / L"Runner\\run.exe", "x");
-  EXPECT_EQ(FinalPath(dir / L"RUNNER\\Run.EXE"), FinalPath(dir / L"Runner\\run.exe"));
-  EXPECT_FALSE(FinalPath(dir / L"Runner\\run.exe").empty());
-  EXPECT_TRUE(FinalPath(dir / L"missing").empty());
 }
 
 }  // namespace
