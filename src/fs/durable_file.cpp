@@ -53,8 +53,9 @@ bool DurableFile::FlushToDevice() {
   if (flushEx == nullptr) {
     return FlushToDisk();
   }
+  // A file system that cannot flush this way (ReFS) still flushes in full.
   IO_STATUS_BLOCK status{};
-  return flushEx(file_.get(), FlushFlagsNoSync, nullptr, 0, &status) >= 0;
+  return flushEx(file_.get(), FlushFlagsNoSync, nullptr, 0, &status) >= 0 || FlushToDisk();
 }
 
 bool DurableFile::FlushToDisk() { return ::FlushFileBuffers(file_.get()) != FALSE; }
