@@ -323,10 +323,12 @@ def durable_copy(run):
                      f"{total:.2f} ({total_lo:.2f}-{total_hi:.2f}) |")
     flushes = per_file_ms([w - wo for w, wo in zip(seconds["flushed"], seconds["unflushed"])])
     ours = per_file_ms([w - wo for w, wo in zip(seconds["ours"], seconds["unflushed"])])
-    lines += ["", f"The flushes cost {flushes[0]:.2f} ms per file ({flushes[1]:.2f}-"
-              f"{flushes[2]:.2f}): the flushed loop less the unflushed one, over all files. "
-              f"`InstallRunnerTree` takes {ours[0]:.2f} ms per file ({ours[1]:.2f}-{ours[2]:.2f}) "
-              "more than the unflushed loop, its progress reports included. Under Wine every "
+    # A difference of two noisy times can come out below zero: "to", not a dash.
+    lines += ["", f"The flushes cost {flushes[0]:.2f} ms per file ({flushes[1]:.2f} to "
+              f"{flushes[2]:.2f}): the flushed loop less the unflushed one, round by round, over "
+              f"all files. `InstallRunnerTree` takes {ours[0]:.2f} ms per file ({ours[1]:.2f} to "
+              f"{ours[2]:.2f}) more than the unflushed loop, its progress reports included. "
+              "Under Wine every "
               "flush is a full fsync: Wine 8's ntdll does not export `NtFlushBuffersFileEx`, so "
               "`FlushToDevice` falls back to `FlushFileBuffers`, which Wine makes an fsync. On "
               "Windows 8 and later the flush of each file but the last does not wait for the "
