@@ -328,11 +328,11 @@ def durable_copy(run):
               f"{flushes[2]:.2f}): the flushed loop less the unflushed one, round by round, over "
               f"all files. `InstallRunnerTree` takes {ours[0]:.2f} ms per file ({ours[1]:.2f} to "
               f"{ours[2]:.2f}) more than the unflushed loop, its progress reports included. "
-              "Under Wine every "
-              "flush is a full fsync: Wine 8's ntdll does not export `NtFlushBuffersFileEx`, so "
-              "`FlushToDevice` falls back to `FlushFileBuffers`, which Wine makes an fsync. On "
-              "Windows 8 and later the flush of each file but the last does not wait for the "
-              "disk to empty its cache, so these figures are an upper bound of the Windows cost.",
+              "Under Wine every flush is a full fsync: Wine 8's ntdll does not export "
+              "`NtFlushBuffersFileEx`, so `FlushToDevice` falls back to `FlushFileBuffers`, "
+              "which Wine makes an fsync. On Windows 8 and later the flush of each file but the "
+              "last does not wait for the disk to empty its cache, so these figures are an upper "
+              "bound of the Windows cost.",
               "", "The ratios above and the whole run's limits hold no flush: `InstallFile` and "
               "`InstallRunnerTree` flush every file they write, `CopyFileW` and the stream loop "
               "do not."]
@@ -426,9 +426,9 @@ def report(run, out):
     for key in sorted(k for k in rates if not k.startswith("progress.")):
         m, lo, hi = median_spread(rates[key])
         lines.append(f"| `{key}` | {m:.1f} | {lo:.1f}-{hi:.1f} |")
-    lines += ["", "`*.minimal`, `*.copyfile`, `*.stream`, `durable.unflushed` and `durable.flushed` "
-              "are the limits measured with the "
-              "same platform calls in the same process; `*.native` are Linux tools "
+    lines += ["", "`*.minimal`, `*.copyfile`, `*.stream`, `durable.unflushed` and "
+              "`durable.flushed` are the limits measured with the same platform calls in the "
+              "same process; `*.native` are Linux tools "
               "(`sha256sum`, `cp -r`, `curl`) for reference only. The download service is "
               "not the limit: `curl` fetches the same URL from it several times faster than "
               "the minimal WinHTTP loop.", "",
