@@ -2,7 +2,10 @@
 // measured in the same process and alternated run by run: a minimal ReadFile
 // + BCryptHashData loop, CopyFileW, and a minimal stream copy loop; the
 // minimal loops also once more with a bare message posted per piece, which
-// is the platform's limit for the design's one report per piece.
+// is the platform's limit for the design's one report per piece. Then the
+// durable copy of a runner of many small files: ours, which flushes every
+// file, next to a minimal per-file loop through handles without any flush and
+// with FlushFileBuffers per file.
 // Usage: io_bench MiB WORK_DIR RUNS (the caller leaves out the first round,
 // which warms the caches).
 #include <windows.h>
@@ -24,6 +27,13 @@ namespace {
 
 constexpr DWORD Chunk = static_cast<DWORD>(ChunkSize);
 constexpr int TreeFiles = 2000;
+
+// A runner of many small files, where a flush per file costs the most next
+// to the copying, plus a few large ones: a fixed shape, whatever the payload.
+constexpr int SmallFiles = 2000;
+constexpr std::uint64_t SmallFileBytes = 16 << 10;
+constexpr int LargeFiles = 3;
+constexpr std::uint64_t LargeFileBytes = 8 << 20;
 
 template <typename PerPiece = void (*)()>
 void MinimalHashLoop(const fs::path& path, PerPiece perPiece = bench::NoPost) {
@@ -87,6 +97,46 @@ void WriteTree(const fs::path& root, std::uint64_t bytes) {
   }
 }
 
+// The small-file runner, run.exe among its large files; returns its bytes.
+std::uint64_t WriteSmallFileTree(const fs::path& root) {
+  fs::create_directories(root);
+  for (int i = 0; i < LargeFiles; ++i) {
+    bench::WriteSampleFile(root / (i == 0 ? std::string("run.exe") : Numbered("lib", i, ".dll")),
+                           LargeFileBytes, 11u + static_cast<std::uint32_t>(i));
+  }
+  std::vector<char> block(SmallFileBytes);
+  for (int i = 0; i < SmallFiles; ++i) {
+    // Each file its own bytes, so that no layer below can share pages.
+    bench::FillRandom(block, 101u + static_cast<std::uint32_t>(i));
+    const fs::path file = root / Numbered("d", i % 20) / Numbered("f", i, ".dat");
+    fs::create_directories(file.parent_path());
+    std::ofstream(file, std::ios::binary | std::ios::trunc)
+        .write(block.data(), static_cast<std::streamsize>(block.size()));
+  }
+  return LargeFiles * LargeFileBytes + SmallFiles * SmallFileBytes;
+}
+
+// The minimal durable copy of one file: ReadFile and WriteFile through
+// handles, then `flush` on the written handle before it is closed.
+void HandleCopy(const fs::path& from, const fs::path& to, std::vector<char>& buffer,
+                void (*flush)(HANDLE)) {
+  const HANDLE input = ::CreateFileW(from.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE output = ::CreateFileW(to.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  DWORD read = 0;
+  DWORD written = 0;
+  while (::ReadFile(input, buffer.data(), Chunk, &read, nullptr) && read > 0) {
+    ::WriteFile(output, buffer.data(), read, &written, nullptr);
+  }
+  flush(output);
+  ::CloseHandle(output);
+  ::CloseHandle(input);
+}
+
+void NoFlush(HANDLE) {}
+void FlushEach(HANDLE file) { ::FlushFileBuffers(file); }
+
 template <typename CopyOne>
 void CopyTree(const fs::path& from, const fs::path& to, CopyOne copyOne) {
   fs::create_directories(to);
@@ -117,8 +167,13 @@ int main(int argc, char** argv) {
   fs::create_directories(dir);
   const fs::path sample = dir / "sample.bin";
   const fs::path tree = dir / "tree";
+  const fs::path smallTree = dir / "small";
   bench::WriteSampleFile(sample, bytes);
   WriteTree(tree, bytes);
+  const std::uint64_t smallBytes = WriteSmallFileTree(smallTree);
+  std::printf("DURABLE small=%dx%llu large=%dx%llu\n", SmallFiles,
+              static_cast<unsigned long long>(SmallFileBytes), LargeFiles,
+              static_cast<unsigned long long>(LargeFileBytes));
 
   bench::WindowThread window;
   // What the progress reports alone cost: as many as one 128 KiB copy posts.
@@ -139,11 +194,6 @@ int main(int argc, char** argv) {
                 bench::Seconds([&] { MinimalHashLoop(sample, [&] { window.PostBarePiece(); }); }));
     bench::Emit("hash.ours", bytes, bench::Seconds([&] { FileSha256Hex(sample, L"bench", window.sink()); }));
 
-    // Earlier rounds' copies go before the clock starts: truncating a file
-    // whose pages are still being written back waits for the disk.
-    for (const char* name : {"copy.copyfile", "copy.stream", "copy.posting", "copy.ours"}) {
-      RemoveFileQuietly(dir / name);
-    }
     bench::Emit("copy.copyfile", bytes,
                 bench::Seconds([&] { CopyWithCopyFile(sample, dir / "copy.copyfile"); }));
     bench::Emit("copy.stream", bytes,
@@ -154,9 +204,6 @@ int main(int argc, char** argv) {
     bench::Emit("copy.ours", bytes,
                 bench::Seconds([&] { InstallFile(sample, dir / "copy.ours", L"bench", window.sink()); }));
 
-    for (const char* name : {"tree.copyfile", "tree.stream", "tree.ours"}) {
-      RemoveTreeQuietly(dir / name);
-    }
     bench::Emit("tree.copyfile", bytes,
                 bench::Seconds([&] { CopyTree(tree, dir / "tree.copyfile", CopyWithCopyFile); }));
     bench::Emit("tree.stream", bytes, bench::Seconds([&] {
@@ -167,6 +214,36 @@ int main(int argc, char** argv) {
                 }));
     bench::Emit("tree.ours", bytes,
                 bench::Seconds([&] { InstallRunnerTree(tree, dir / "tree.ours", window.sink()); }));
+
+    // The round's copies go untimed, before their pages are written back:
+    // ext4 (under Wine here) has a flush wait for data placed since the last
+    // one, so their writing back would hold up the flushes below; and
+    // truncating a file still being written back would wait for the disk.
+    for (const char* name : {"copy.copyfile", "copy.stream", "copy.posting", "copy.ours",
+                             "tree.copyfile", "tree.stream", "tree.ours"}) {
+      RemoveTreeQuietly(dir / name);
+    }
+
+    // Each copy goes as soon as its clock stops: the unflushed one's pages
+    // are then dropped, not written back during the next copy. For what the
+    // disk still has to do, each way takes every place in turn.
+    const char* const durable[] = {"durable.unflushed", "durable.flushed", "durable.ours"};
+    for (int step = 0; step < 3; ++step) {
+      const std::string name = durable[(run + step) % 3];
+      const fs::path target = dir / name;
+      bench::Emit(name.c_str(), smallBytes, bench::Seconds([&] {
+                    if (name == "durable.ours") {
+                      InstallRunnerTree(smallTree, target, window.sink());
+                      return;
+                    }
+                    std::vector<char> buffer(Chunk);
+                    const auto flush = name == "durable.flushed" ? FlushEach : NoFlush;
+                    CopyTree(smallTree, target, [&](const fs::path& from, const fs::path& to) {
+                      HandleCopy(from, to, buffer, flush);
+                    });
+                  }));
+      RemoveTreeQuietly(target);
+    }
   }
   RemoveTreeQuietly(dir);
   std::printf("WINDOW handled=%llu longestWaitMs=%lu\n",
