@@ -7,13 +7,6 @@
 #include "fs/install.h"
 #include "process/launcher.h"
 
-namespace {
-
-constexpr const wchar_t* LauncherTitle = L"Installing launcher";
-constexpr const wchar_t* RunnerTitle = L"Installing runner";
-
-}  // namespace
-
 void ComponentSwap::Commit(const InstallPlan& plan, HeldFileWaits& waits) {
   if (plan.updateRunner) {
     SwapRunner(waits);
@@ -27,12 +20,13 @@ void ComponentSwap::SwapRunner(HeldFileWaits& waits) {
   const RunPaths& paths = paths_;
   if (!PathExists(paths.InstalledRunner())) {
     // A first installation: there is no previous runner to keep.
-    waits.MoveWhileWhole(paths.ReadyRunner(), paths.InstalledRunner(), RunnerTitle, NewFilesHeld);
+    waits.MoveWhileWhole(paths.ReadyRunner(), paths.InstalledRunner(), InstallingRunner,
+                         NewFilesHeld);
     undo_.emplace_back([paths](HeldFileWaits&) { RemoveTreeQuietly(paths.InstalledRunner()); });
     return;
   }
   try {
-    waits.MoveWhileWhole(paths.InstalledRunner(), paths.BackupRunner(), RunnerTitle,
+    waits.MoveWhileWhole(paths.InstalledRunner(), paths.BackupRunner(), InstallingRunner,
                          InstalledFilesHeld);
   } catch (...) {
     movingAsideFailed_ = true;
@@ -64,7 +58,7 @@ void ComponentSwap::SwapRunner(HeldFileWaits& waits) {
 void ComponentSwap::SwapLauncher(HeldFileWaits& waits) {
   const RunPaths& paths = paths_;
   if (!PathExists(paths.InstalledLauncher())) {
-    waits.MoveWhileWhole(paths.ReadyLauncher(), paths.InstalledLauncher(), LauncherTitle,
+    waits.MoveWhileWhole(paths.ReadyLauncher(), paths.InstalledLauncher(), InstallingLauncher,
                          NewFilesHeld);
     undo_.emplace_back([paths](HeldFileWaits&) { RemoveFileQuietly(paths.InstalledLauncher()); });
     return;
@@ -79,7 +73,7 @@ void ComponentSwap::SwapLauncher(HeldFileWaits& waits) {
     throw;
   }
   undo_.emplace_back([paths](HeldFileWaits&) { RemoveFileQuietly(paths.BackupLauncher()); });
-  waits.MoveWhileWhole(paths.ReadyLauncher(), paths.InstalledLauncher(), LauncherTitle,
+  waits.MoveWhileWhole(paths.ReadyLauncher(), paths.InstalledLauncher(), InstallingLauncher,
                        InstalledFilesHeld);
   // One replacing rename: the new launcher leaves as the previous one returns.
   undo_.back() = [paths](HeldFileWaits& undoWaits) {

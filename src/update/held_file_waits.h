@@ -8,6 +8,10 @@
 #include "common/deadline.h"
 #include "common/progress_sink.h"
 
+// The titles of the steps that move each new component into place.
+inline constexpr const wchar_t* InstallingLauncher = L"Installing launcher";
+inline constexpr const wchar_t* InstallingRunner = L"Installing runner";
+
 // What the window says while a rename waits for a held file.
 inline constexpr const wchar_t* NewFilesHeld =
     L"Waiting for security software to release the new files...";

@@ -8,14 +8,14 @@ void PrepareNewComponents(const ReleaseManifest& manifest, const InstallPlan& pl
                           const RunPaths& paths, HeldFileWaits& waits, ProgressSink& progress) {
   EnsureDirectory(paths.ReadyDir());
   if (plan.updateLauncher) {
-    constexpr const wchar_t* title = L"Installing launcher";
-    InstallFile(paths.StagedLauncher(), paths.IncomingLauncher(), title, progress);
-    waits.MoveWhileWhole(paths.IncomingLauncher(), paths.ReadyLauncher(), title, NewFilesHeld);
+    InstallFile(paths.StagedLauncher(), paths.IncomingLauncher(), InstallingLauncher, progress);
+    waits.MoveWhileWhole(paths.IncomingLauncher(), paths.ReadyLauncher(), InstallingLauncher,
+                         NewFilesHeld);
   }
   if (plan.updateRunner) {
     InstallRunnerTree(paths.StagedRunner(), paths.IncomingRunner(), progress);
     WriteRunnerStamp(paths.IncomingRunner(), manifest);
-    waits.MoveWhileWhole(paths.IncomingRunner(), paths.ReadyRunner(), L"Installing runner",
+    waits.MoveWhileWhole(paths.IncomingRunner(), paths.ReadyRunner(), InstallingRunner,
                          NewFilesHeld);
   }
 }

@@ -64,17 +64,15 @@ std::wstring OtherToken(std::wstring token) {
   return token;
 }
 
-// As the product's launcher starts its runner. The runner is not a launcher:
-// it does not log a start.
-bool StartRunner(const std::wstring& token) {
-  const std::filesystem::path runner = standin::ProgramPath().parent_path() / L"Runner";
-  std::wstring commandLine = L"\"" + (runner / L"run.exe").wstring() + L"\" --standin-sleep 600000 " + token;
+// Starts a program of ours that logs no start of its own; false when it
+// could not be started.
+bool StartQuietly(std::wstring commandLine, DWORD flags, const wchar_t* currentDirectory) {
   SetEnvironmentVariableW(L"VORN_LAUNCHER_STANDIN", nullptr);
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION started{};
-  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, runner.c_str(), &startup,
-                      &started)) {
+  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, flags, nullptr, currentDirectory,
+                      &startup, &started)) {
     return false;
   }
   CloseHandle(started.hThread);
@@ -82,21 +80,20 @@ bool StartRunner(const std::wstring& token) {
   return true;
 }
 
+// As the product's launcher starts its runner. The runner is not a launcher:
+// it does not log a start.
+bool StartRunner(const std::wstring& token) {
+  const std::filesystem::path runner = standin::ProgramPath().parent_path() / L"Runner";
+  return StartQuietly(L"\"" + (runner / L"run.exe").wstring() + L"\" --standin-sleep 600000 " + token, 0,
+                      runner.c_str());
+}
+
 // The updater lets its job's programs break away only once it has seen the
 // confirmation.
 bool StartsOutsideTheJob() {
-  std::wstring commandLine = L"\"" + standin::ProgramPath().native() + L"\" --standin-sleep 0";
-  SetEnvironmentVariableW(L"VORN_LAUNCHER_STANDIN", nullptr);
+  const std::wstring commandLine = L"\"" + standin::ProgramPath().native() + L"\" --standin-sleep 0";
   for (int attempt = 0; attempt < 50; ++attempt, Sleep(100)) {
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION started{};
-    if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_BREAKAWAY_FROM_JOB, nullptr,
-                       nullptr, &startup, &started)) {
-      CloseHandle(started.hThread);
-      CloseHandle(started.hProcess);
-      return true;
-    }
+    if (StartQuietly(commandLine, CREATE_BREAKAWAY_FROM_JOB, nullptr)) return true;
   }
   return false;
 }

@@ -73,22 +73,18 @@ TEST(ComponentSwap, CommitAndRestoreKeepEveryComponentWhole) {
     };
     // A program of ours that runs on, as the product or something outside it would.
     ProcessHandles holder;
-    const auto hold = [&](const fs::path& program, const fs::path& workingDir) {
-      holder = test::StartHolder(program, workingDir);
-    };
-
     if (c.held == Held::InstalledRunner) {
-      hold(test::StandinPath(L"VORNLauncher.exe"), paths.InstalledRunner());
+      holder = test::StartHolder(test::StandinPath(L"VORNLauncher.exe"), paths.InstalledRunner());
     }
     ComponentSwap swap(paths);
     HeldFileWaits waits(300, 100, nullptr);
     EXPECT_EQ(failure([&] { swap.Commit({true, true}, waits); }), c.commitFailure);
     if (c.held == Held::NewLauncherRuns) {
-      hold(paths.InstalledLauncher(), paths.installDir);
+      holder = test::StartHolder(paths.InstalledLauncher(), paths.installDir);
     } else if (c.held == Held::NewRunner) {
-      hold(test::StandinPath(L"VORNLauncher.exe"), paths.InstalledRunner());
+      holder = test::StartHolder(test::StandinPath(L"VORNLauncher.exe"), paths.InstalledRunner());
     } else if (c.held == Held::BackupRunner) {
-      hold(test::StandinPath(L"VORNLauncher.exe"), paths.BackupRunner());
+      holder = test::StartHolder(test::StandinPath(L"VORNLauncher.exe"), paths.BackupRunner());
     }
     HeldFileWaits restoreWaits(300, 100, nullptr);
     EXPECT_EQ(failure([&] { swap.Restore(restoreWaits); }), c.restoreFailure);
