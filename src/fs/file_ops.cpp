@@ -7,7 +7,6 @@
 #include <system_error>
 #include <vector>
 
-#include "common/deadline.h"
 #include "common/update_error.h"
 #include "fs/tree_walk.h"
 
@@ -74,6 +73,23 @@ void RemoveEntryQuietly(const TreeEntry& entry) {
   }
 }
 
+bool Rename(const fs::path& from, const fs::path& to) {
+  return ::MoveFileExW(from.c_str(), to.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED) != FALSE;
+}
+
+// Access denied also answers a rename onto a read-only file or onto a
+// directory, which stay so however long one waits.
+bool IsHeld(DWORD code, const fs::path& to) {
+  if (code == ERROR_SHARING_VIOLATION) {
+    return true;
+  }
+  const DWORD attributes = ::GetFileAttributesW(to.c_str());
+  return code == ERROR_ACCESS_DENIED &&
+         (attributes == INVALID_FILE_ATTRIBUTES ||
+          (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) == 0);
+}
+
 }  // namespace
 
 bool PathExists(const fs::path& path) {
@@ -127,17 +143,40 @@ void RemoveTreeQuietly(const fs::path& path) {
   RemoveEntryQuietly(top);
 }
 
-void MovePath(const fs::path& from, const fs::path& to) { MovePathPatiently(from, to, 0); }
+std::optional<DWORD> ClearReadOnly(const fs::path& file) {
+  const DWORD attributes = ::GetFileAttributesW(file.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) == 0) {
+    return std::nullopt;
+  }
+  if (!::SetFileAttributesW(file.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY})) {
+    throw fs::filesystem_error(
+        "clear read-only", file,
+        std::error_code(static_cast<int>(::GetLastError()), std::system_category()));
+  }
+  return attributes;
+}
 
-void MovePathPatiently(const fs::path& from, const fs::path& to, DWORD patience,
+void RestoreReadOnly(const fs::path& file, std::optional<DWORD> attributes) {
+  if (attributes) {
+    ::SetFileAttributesW(file.c_str(), *attributes);
+  }
+}
+
+void MovePath(const fs::path& from, const fs::path& to) {
+  WaitAllowance noWait(0);
+  MovePathPatiently(from, to, noWait);
+}
+
+void MovePathPatiently(const fs::path& from, const fs::path& to, WaitAllowance& allowance,
                        const std::function<void()>& onHeld) {
-  const Deadline deadline(patience);
-  DWORD pause = FirstPause;
-  while (!::MoveFileExW(from.c_str(), to.c_str(),
-                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
-    const DWORD code = ::GetLastError();
-    const DWORD remaining = deadline.Remaining();
-    if ((code != ERROR_SHARING_VIOLATION && code != ERROR_ACCESS_DENIED) || remaining == 0) {
+  if (Rename(from, to)) {
+    return;
+  }
+  DWORD code = ::GetLastError();
+  const WaitAllowance::Wait wait(allowance);
+  for (DWORD pause = FirstPause;; pause = std::min(pause * 2, LongestPause)) {
+    const DWORD remaining = wait.Remaining();
+    if (!IsHeld(code, to) || remaining == 0) {
       throw fs::filesystem_error("rename", from, to,
                                  std::error_code(static_cast<int>(code), std::system_category()));
     }
@@ -145,6 +184,9 @@ void MovePathPatiently(const fs::path& from, const fs::path& to, DWORD patience,
       onHeld();
     }
     ::Sleep(std::min(pause, remaining));
-    pause = std::min(pause * 2, LongestPause);
+    if (Rename(from, to)) {
+      return;
+    }
+    code = ::GetLastError();
   }
 }

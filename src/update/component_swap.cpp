@@ -1,6 +1,7 @@
 #include "update/component_swap.h"
 
 #include <exception>
+#include <optional>
 #include <utility>
 
 #include "fs/file_ops.h"
@@ -65,19 +66,29 @@ void ComponentSwap::SwapLauncher(HeldFileWaits& waits) {
   }
   // The previous launcher is kept in the backup under a second name rather
   // than moved there, so that the installation is never without a launcher
-  // while the replacing rename below waits.
+  // while the replacing rename below waits. A read-only launcher is made
+  // writable for that rename first, before its second name, which shares the
+  // attribute and could not be removed again with it; it is read-only again
+  // once it is back.
+  std::optional<DWORD> readOnly;
   try {
+    readOnly = ClearReadOnly(paths.InstalledLauncher());
     KeepAsSecondName(paths.InstalledLauncher(), paths.BackupLauncher());
   } catch (...) {
+    RestoreReadOnly(paths.InstalledLauncher(), readOnly);
     movingAsideFailed_ = true;
     throw;
   }
-  undo_.emplace_back([paths](HeldFileWaits&) { RemoveFileQuietly(paths.BackupLauncher()); });
+  undo_.emplace_back([paths, readOnly](HeldFileWaits&) {
+    RemoveFileQuietly(paths.BackupLauncher());
+    RestoreReadOnly(paths.InstalledLauncher(), readOnly);
+  });
   waits.MoveWhileWhole(paths.ReadyLauncher(), paths.InstalledLauncher(), InstallingLauncher,
                        InstalledFilesHeld);
   // One replacing rename: the new launcher leaves as the previous one returns.
-  undo_.back() = [paths](HeldFileWaits& undoWaits) {
+  undo_.back() = [paths, readOnly](HeldFileWaits& undoWaits) {
     undoWaits.MoveWhileWhole(paths.BackupLauncher(), paths.InstalledLauncher());
+    RestoreReadOnly(paths.InstalledLauncher(), readOnly);
   };
 }
 

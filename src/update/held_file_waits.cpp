@@ -5,7 +5,7 @@
 void HeldFileWaits::MoveWhileWhole(const std::filesystem::path& from,
                                    const std::filesystem::path& to, std::wstring_view title,
                                    std::wstring_view detail) {
-  MovePathPatiently(from, to, wholeDeadline_.Remaining(), [&] {
+  MovePathPatiently(from, to, wholeAllowance_, [&] {
     if (progress_ != nullptr && !title.empty()) {
       progress_->Progress(title, detail, 1, 1);
     }
@@ -14,5 +14,6 @@ void HeldFileWaits::MoveWhileWhole(const std::filesystem::path& from,
 
 void HeldFileWaits::MoveWhileMissing(const std::filesystem::path& from,
                                      const std::filesystem::path& to) {
-  MovePathPatiently(from, to, missingPatience_);
+  WaitAllowance patience(missingPatience_);
+  MovePathPatiently(from, to, patience);
 }

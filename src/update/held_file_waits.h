@@ -20,16 +20,17 @@ inline constexpr const wchar_t* InstalledFilesHeld =
 
 // The renames of one install or one restore, each waiting while something
 // holds a file in what it moves. Renames after which every component is still
-// whole in its place share one long limit; a rename that leaves a component
-// missing while it waits gets only a short one.
+// whole in its place share one long limit, which only their waits use up,
+// never the copies between them; a rename that leaves a component missing
+// while it waits gets only a short one.
 class HeldFileWaits {
  public:
   // `progress` (null: none) is told what a long wait waits for.
   HeldFileWaits(DWORD wholeLimit, DWORD missingPatience, ProgressSink* progress)
-      : wholeDeadline_(wholeLimit), missingPatience_(missingPatience), progress_(progress) {}
+      : wholeAllowance_(wholeLimit), missingPatience_(missingPatience), progress_(progress) {}
 
   // A rename during which every component stays whole in its place. May wait
-  // for what is left of the long limit; the window shows `title` and `detail`
+  // for what the earlier waits left of the long limit; the window shows `title` and `detail`
   // once the wait begins. Throws the standard file-system error for `rename`.
   void MoveWhileWhole(const std::filesystem::path& from, const std::filesystem::path& to,
                       std::wstring_view title, std::wstring_view detail);
@@ -43,7 +44,7 @@ class HeldFileWaits {
   void MoveWhileMissing(const std::filesystem::path& from, const std::filesystem::path& to);
 
  private:
-  Deadline wholeDeadline_;
+  WaitAllowance wholeAllowance_;
   DWORD missingPatience_;
   ProgressSink* progress_;
 };

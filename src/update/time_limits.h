@@ -16,10 +16,10 @@ inline constexpr DWORD HealthyStartCheckInterval = 1000;
 // the previous files are put back.
 inline constexpr DWORD UnconfirmedLauncherExitTimeout = 5000;
 
-// How long the renames of one run may wait in all while something holds a
-// file in what they move (security software scanning the new files, a
-// program working in the installed runner), as long as every component
-// stays whole in its place meanwhile. Security software checking a new file
+// How long the renames of one run (and, apart, of its restore) may spend
+// waiting in all while something holds a file in what they move (security
+// software scanning the new files, a program working in the installed
+// runner), as long as every component stays whole in its place meanwhile. Security software checking a new file
 // in the cloud holds it for 10 s by default, and for up to 60 s where
 // administrators extend that.
 inline constexpr DWORD HeldFileWaitLimit = 60000;

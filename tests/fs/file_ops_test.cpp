@@ -72,12 +72,16 @@ TEST(RemoveTreeQuietly, NeverEntersLinks) {
   EXPECT_FALSE(PathExists(dir / L"tree\\sub\\file"));
 }
 
+// Access denied for a destination that refuses replacement by itself is no
+// hold: no wait would change it.
 TEST(MovePath, FailureNamesBothPathsAndLeavesTheSource) {
   test::TempDir dir;
   test::WriteBytes(dir / L"src\\f", "1");
   test::WriteBytes(dir / L"dst\\g", "2");
+  WaitAllowance allowance(60000);
   try {
-    MovePath(dir / L"src", dir / L"dst");  // onto a non-empty directory
+    MovePathPatiently(dir / L"src", dir / L"dst", allowance,  // onto a non-empty directory
+                      [] { ADD_FAILURE() << "waited for a directory in the way"; });
     FAIL() << "moved onto a non-empty directory";
   } catch (const fs::filesystem_error& error) {
     EXPECT_EQ(error.path1(), dir / L"src");

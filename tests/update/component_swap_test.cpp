@@ -29,9 +29,12 @@ TEST(ComponentSwap, CommitAndRestoreKeepEveryComponentWhole) {
     Held held;           // a process holds this during the commit (installed runner) or restore
     std::string commitFailure, restoreFailure;  // "from > to" of the failed rename, or ""
     std::string launcher, runner, backupLauncher, backupRunner;  // afterwards
+    bool readOnlyLauncher = false;  // the previous launcher is read-only, and so when back
   };
   const Case cases[] = {
       {"restored", true, true, Held::None, "", "", "1", "1", "-", "-"},
+      {"read-only launcher: restored as it was", true, true, Held::None, "", "", "1", "1", "-", "-",
+       true},
       {"runner held past the limit: nothing changes", true, true, Held::InstalledRunner,
        "Runner > backup\\Runner", "", "1", "1", "-", "-"},
       {"new runner cannot take its place: the previous one comes back", true, false, Held::None,
@@ -39,7 +42,7 @@ TEST(ComponentSwap, CommitAndRestoreKeepEveryComponentWhole) {
       {"first installation: the new files go", false, true, Held::None, "", "", "-", "-", "-", "-"},
       {"new launcher still running: the runner still comes back", true, true,
        Held::NewLauncherRuns, "", "backup\\VORNLauncher.exe > VORNLauncher.exe", "2", "1", "1",
-       "-"},
+       "-", true},
       {"new runner held: both runners stay whole", true, true, Held::NewRunner, "",
        "Runner > incoming\\Runner", "1", "2", "-", "1"},
       {"previous runner cannot return: the new one does", true, true, Held::BackupRunner, "",
@@ -56,6 +59,9 @@ TEST(ComponentSwap, CommitAndRestoreKeepEveryComponentWhole) {
     if (c.installed) {
       test::WriteBytes(paths.InstalledLauncher(), "launcher 1");
       test::WriteBytes(paths.InstalledRunner() / L"run.exe", "runner 1");
+      if (c.readOnlyLauncher) {
+        ::SetFileAttributesW(paths.InstalledLauncher().c_str(), FILE_ATTRIBUTE_READONLY);
+      }
     }
     fs::create_directories(paths.ReadyDir());
     fs::copy_file(test::StandinPath(L"VORNLauncher.exe"), paths.ReadyLauncher());
@@ -94,6 +100,11 @@ TEST(ComponentSwap, CommitAndRestoreKeepEveryComponentWhole) {
     EXPECT_EQ(Version(paths.BackupLauncher(), "launcher 1"), c.backupLauncher);
     EXPECT_EQ(Version(paths.BackupRunner() / L"run.exe", "runner 1"), c.backupRunner);
     EXPECT_EQ(PathExists(paths.incomingDir), !c.restoreFailure.empty());
+    if (c.launcher != "-") {
+      const DWORD attributes = ::GetFileAttributesW(paths.InstalledLauncher().c_str());
+      EXPECT_EQ((attributes & FILE_ATTRIBUTE_READONLY) != 0,
+                c.readOnlyLauncher && c.launcher == "1");
+    }
     if (holder.process) {
       ::TerminateProcess(holder.process.get(), 1);
       ::WaitForSingleObject(holder.process.get(), 20000);
