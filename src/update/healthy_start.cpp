@@ -29,7 +29,9 @@ void AwaitHealthyStart(const UpdateOptions& options, const RunPaths& paths,
       confirmed = true;
       break;
     }
-    if (HasEnded(launcher.handles.process)) {
+    // A launcher that could not be started (blocked by application control,
+    // quarantined, not a valid program) will never confirm.
+    if (!launcher.handles.process || HasEnded(launcher.handles.process)) {
       // It may have confirmed just before it ended, after the check above.
       confirmed = PathExists(confirmation);
       break;

@@ -33,14 +33,16 @@ bool ExtractWithTar(const fs::path& tar, const fs::path& archive, const fs::path
 
 // Expand-Archive draws a progress bar as it goes, which slows it many times
 // over and fails it without a console to draw on; being a module, it heeds
-// only the global preference.
+// only the global preference. It is named with its module, which no command
+// of the same name in a module earlier in PSModulePath can shadow.
 bool ExtractWithPowerShell(const fs::path& powerShell, const fs::path& archive,
                            const fs::path& runnerDir, DWORD timeout) {
   return PathExists(powerShell) &&
          RunProcessAndWait(
              powerShell.native(),
              L"-NoProfile -NonInteractive -ExecutionPolicy Bypass -Command \"$global:"
-             L"ProgressPreference = 'SilentlyContinue'; Expand-Archive -LiteralPath '" +
+             L"ProgressPreference = 'SilentlyContinue'; "
+             L"Microsoft.PowerShell.Archive\\Expand-Archive -LiteralPath '" +
                  EscapeForPowerShellSingleQuotes(archive.native()) + L"' -DestinationPath '" +
                  EscapeForPowerShellSingleQuotes(runnerDir.native()) + L"' -Force\"",
              timeout, archive.parent_path().c_str());

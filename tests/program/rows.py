@@ -53,6 +53,8 @@ RELEASES = {"standard": lambda: (launcher_bytes(2), NEW_RUNNER),
             # Its last copy piece of 128 KiB is 100 bytes long.
             "sized": lambda: (launcher_bytes(2) + bytes((100 - len(launcher_bytes(2))) % 131072), NEW_RUNNER),
             "bulky": lambda: bulky(2),
+            # Not a program: as a launcher that application control blocks, or a scanner quarantined.
+            "invalid": lambda: (b"not a program\n", NEW_RUNNER),
             # A runner that runs: the launcher stand-in under the name run.exe.
             "working": lambda: (launcher_bytes(2), {**NEW_RUNNER, "run.exe": launcher_bytes("runner 2")}),
             # Escapees would land beside Runner in the staging directory and in TEMP.
@@ -89,6 +91,7 @@ class Row:
     note: str = ""
     slow: bool = False  # runs in a lane of its own, beside the others
     nginx: bool = False  # served by nginx, a real web server, instead of the service (no faults there)
+    under: tuple = ()  # a program the updater runs under
 
     def __post_init__(self):
         self.exit = int(bool(self.message))
@@ -200,15 +203,23 @@ def held_new_runner(scene):
 HOLD_S = 8
 
 
-def release_after_hold(scene):
-    """Lets the held Runner go HOLD_S after the hold began: for the new
+def release_after_hold(scene, seconds=HOLD_S):
+    """Lets the held Runner go seconds after the hold began: for the new
     Runner once the program works in it, for the installed one once the
     install began (its backup directory appeared)."""
     began = (lambda: scene.entered.exists()) if hasattr(scene, "entered") else \
         (lambda: any(scene.root.glob(BACKUP.replace("<token>", "*"))))
     wait_until(lambda: scene.updater.poll() is not None or began(), "the hold")
-    time.sleep(HOLD_S)
+    time.sleep(seconds)
     scene.closed.touch()
+
+
+# Each flush of a file takes this long, as on a slow disk with a scanner: the
+# copy of the bulky runner then takes about half a minute.
+SLOW_DISK = ("strace", "-f", "--seccomp-bpf", "-o", "/dev/null", "-e", "trace=fsync",
+             "-e", "inject=fsync:delay_enter=30000")
+# Longer than the patience for held files, counted from the install's start.
+SLOW_DISK_HOLD_S = 70
 
 
 def said(text):
@@ -431,6 +442,9 @@ ROWS = [
     Row("runner-started", "Launcher", "updated launcher starts its run.exe, working in Runner, and ends (code 3) "
         "without confirming: both end before the rollback", message=NOT_CONFIRMED, end="restored",
         launcher="runner:3", release="working"),
+    Row("launcher-invalid", "Launcher", "updated launcher cannot be started (not a program, as one that "
+        "application control blocks): the handshake ends at once", message=NOT_CONFIRMED, end="restored",
+        release="invalid", starts="P"),
     Row("launcher-hangs", "Launcher", "updated launcher runs on without confirming: all 90 checks, then it "
         "is terminated and the update rolled back", message=NOT_CONFIRMED, end="restored",
         launcher="hang:200000", slow=True),
@@ -448,6 +462,15 @@ ROWS = [
         f"{HOLD_S} s from the moment it appears in .update-new-<token>, as security software scans new "
         "files: the update waits for it before anything installed moves, saying so", release="bulky",
         setup=held_new_runner, during=release_after_hold, check=said(NEW_FILES_HELD)),
+    Row("slow-disk-held", "Files", "every flush takes 30 ms, so the copy of 1,000 runner files takes about 30 s; "
+        f"a program works in the new Runner from the moment it appears until {SLOW_DISK_HOLD_S} s later: the "
+        "60 s for held files count from the first wait, not from the install's start", release="bulky",
+        under=SLOW_DISK, setup=held_new_runner, during=lambda s: release_after_hold(s, SLOW_DISK_HOLD_S),
+        check=said(NEW_FILES_HELD), slow=True),
+    Row("read-only-launcher", "Files", "the installed VORNLauncher.exe is read-only: replaced all the same, "
+        "the new one writable (Wine lets a rename replace a read-only file, which Windows refuses)",
+        setup=lambda s: (s.root / LAUNCHER).chmod(0o444),
+        check=lambda s: [] if (s.root / LAUNCHER).stat().st_mode & 0o200 else ["the new launcher is read-only"]),
     Row("disk-full-runner", "Files", "installation disk full in the middle of the runner copy",
         message=INSTALL_FAILED, end="restored", starts="P", release="big",
         setup=small_disk(lambda: pages(len(launcher_bytes(2))) + MiB)),

@@ -113,7 +113,7 @@ def run(row, lane, releases, workdir):
         watcher = background(["wine", os.environ["VORN_UIPROBE"], "watch", win(scene.out), row.close, *hold],
                              lane.env)
         env = dict(lane.env, VORN_LAUNCHER_STANDIN=f"{row.launcher} log={win(scene.log)}", **scene.env)
-        scene.updater = background(["wine", os.environ["VORN_EXE"], *scene.command_line()], env,
+        scene.updater = background([*row.under, "wine", os.environ["VORN_EXE"], *scene.command_line()], env,
                                    row.cwd and scene.root / row.cwd)
         try:
             if row.during:

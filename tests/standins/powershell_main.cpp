@@ -22,8 +22,9 @@ Job ExpandArchive(const std::vector<std::wstring>& args) {
   const std::vector<std::wstring> switches{L"-NoProfile", L"-NonInteractive", L"-ExecutionPolicy", L"Bypass",
                                            L"-Command"};
   const std::wstring quoted = L"'((?:[^'\u2018-\u201B]|['\u2018-\u201B]{2})*)'";
-  const std::wregex command(L"\\$global:ProgressPreference = 'SilentlyContinue'; Expand-Archive -LiteralPath " +
-                            quoted + L" -DestinationPath " + quoted + L" -Force");
+  const std::wregex command(
+      L"\\$global:ProgressPreference = 'SilentlyContinue'; Microsoft\\.PowerShell\\.Archive\\\\Expand-Archive "
+      L"-LiteralPath " + quoted + L" -DestinationPath " + quoted + L" -Force");
   std::wsmatch match;
   if (args.size() != 7 || !std::equal(switches.begin(), switches.end(), args.begin() + 1) ||
       !std::regex_match(args[6], match, command)) {
