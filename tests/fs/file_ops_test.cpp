@@ -72,23 +72,42 @@ TEST(RemoveTreeQuietly, NeverEntersLinks) {
   EXPECT_FALSE(PathExists(dir / L"tree\\sub\\file"));
 }
 
-// Access denied for a destination that refuses replacement by itself is no
-// hold: no wait would change it.
-TEST(MovePath, FailureNamesBothPathsAndLeavesTheSource) {
+// Access denied is a hold while a program runs the file to be replaced, and
+// only then: a destination that refuses replacement by itself stays so
+// however long one waits. Either way the failure names both paths and leaves
+// the source.
+TEST(MovePathPatiently, WaitsOnlyForWhatCanEnd) {
+  struct Case {
+    const char* description;
+    const wchar_t* destination;
+    bool waits;
+  };
+  const Case cases[] = {
+      {"a running program's image", L"running.exe", true},
+      {"a non-empty directory", L"dst", false},
+  };
   test::TempDir dir;
-  test::WriteBytes(dir / L"src\\f", "1");
   test::WriteBytes(dir / L"dst\\g", "2");
-  WaitAllowance allowance(60000);
-  try {
-    MovePathPatiently(dir / L"src", dir / L"dst", allowance,  // onto a non-empty directory
-                      [] { ADD_FAILURE() << "waited for a directory in the way"; });
-    FAIL() << "moved onto a non-empty directory";
-  } catch (const fs::filesystem_error& error) {
-    EXPECT_EQ(error.path1(), dir / L"src");
-    EXPECT_EQ(error.path2(), dir / L"dst");
-    EXPECT_NE(std::string(error.what()).find("rename"), std::string::npos) << error.what();
+  fs::copy_file(test::StandinPath(L"VORNLauncher.exe"), dir / L"running.exe");
+  const ProcessHandles holder = test::StartHolder(dir / L"running.exe", dir.path());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.description);
+    test::WriteBytes(dir / L"src", "1");
+    WaitAllowance allowance(c.waits ? 200 : 60000);
+    bool waited = false;
+    try {
+      MovePathPatiently(dir / L"src", dir / c.destination, allowance, [&] { waited = true; });
+      ADD_FAILURE() << "moved";
+    } catch (const fs::filesystem_error& error) {
+      EXPECT_EQ(error.path1(), dir / L"src");
+      EXPECT_EQ(error.path2(), dir / c.destination);
+      EXPECT_NE(std::string(error.what()).find("rename"), std::string::npos) << error.what();
+    }
+    EXPECT_EQ(waited, c.waits);
+    EXPECT_EQ(test::ReadBytes(dir / L"src"), "1");
   }
-  EXPECT_EQ(test::ReadBytes(dir / L"src\\f"), "1");
+  ::TerminateProcess(holder.process.get(), 1);
+  ::WaitForSingleObject(holder.process.get(), 20000);
 }
 
 }  // namespace

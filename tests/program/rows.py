@@ -74,7 +74,7 @@ class Row:
     root: str = "VORN Macros"
     components: str = "launcher,runner"
     args: object = ()  # more arguments, or f(command line) -> command line
-    cwd: str = None  # the updater's working directory, below the installation
+    cwd: str = None  # the updater's working directory, relative to the installation
     launcher: str = "confirm:0"  # what the updated launcher does (the stand-in's VORN_LAUNCHER_STANDIN)
     release: str = "standard"
     edit: object = None  # f(manifest): what the served manifest gets wrong
@@ -166,18 +166,32 @@ def through_another_name(scene):
 
 
 @contextlib.contextmanager
-def held_runner(scene):
-    """A program from outside the installation that works in Runner until
-    scene.closed exists."""
+def running_until_closed(scene, program, cwd=None):
     scene.closed, started = scene.dir / "closed", []
     try:
-        start_running(scene, started, Path(os.environ["VORN_STANDIN_DIR"], LAUNCHER), scene.closed,
-                      scene.root / "Runner")
+        start_running(scene, started, program, scene.closed, cwd)
         yield
     finally:
         scene.closed.touch()
         for process in started:
             end(process)
+
+
+def held_runner(scene):
+    """A program from outside the installation that works in Runner until
+    scene.closed exists."""
+    return running_until_closed(scene, Path(os.environ["VORN_STANDIN_DIR"], LAUNCHER), scene.root / "Runner")
+
+
+def tool_beside_runner(scene):
+    """The user's own program in RunnerTools, whose name begins like Runner's, running throughout."""
+    write_tree(scene.root / "RunnerTools", {"tool.exe": launcher_bytes("tool")})
+    return running_until_closed(scene, scene.root / "RunnerTools/tool.exe")
+
+
+def relative_install_dir(line):
+    line[line.index("--install-dir") + 1] = "VORN Macros"
+    return line
 
 
 def holding_new_runner(scene, entered, closed):
@@ -407,6 +421,10 @@ ROWS = [
     Row("repair-runner", "Runs", "--repair with a runner stamp of another version", install="current",
         args=("--repair",), requests=MR,
         setup=lambda s: (s.root / "Runner/.vorn-runner.json").write_bytes(b"1.0.0")),
+    Row("relative-dir", "Runs", "--install-dir relative to the directory the updater was started in",
+        cwd="..", args=relative_install_dir),
+    Row("tool-beside-runner", "Runs", "a program runs from RunnerTools, beside Runner: not waited for",
+        setup=tool_beside_runner, check=lambda s: ["waited"] if waited(s) else []),
     Row("pid-ended", "Runs", "--launcher-pid of a launcher that has already ended: no wait",
         setup=lambda s: running_launcher(s, ended=True), check=lambda s: ["waited"] if waited(s) else []),
     Row("pid-waits", "Runs", "--launcher-pid of a running launcher: the update waits, refusing WM_CLOSE and "

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "fs/file_ops.h"
 #include "support/test_support.h"
 
@@ -21,7 +23,15 @@ std::string Version(const fs::path& file, const std::string& previous) {
 // holds a file on the way, never leaves a place without a whole component,
 // and the restore brings back what it can.
 TEST(ComponentSwap, CommitAndRestoreKeepEveryComponentWhole) {
-  enum class Held { None, InstalledRunner, NewLauncherRuns, NewRunner, BackupRunner };
+  enum class Held {
+    None,
+    InstalledRunner,
+    InstalledLauncherRuns,
+    ReadyRunnerBriefly,  // longer than a missing runner may wait, not than the long limit
+    NewLauncherRuns,
+    NewRunner,
+    BackupRunner
+  };
   struct Case {
     const char* description;
     bool installed;      // a previous launcher and runner are there
@@ -37,6 +47,11 @@ TEST(ComponentSwap, CommitAndRestoreKeepEveryComponentWhole) {
        true},
       {"runner held past the limit: nothing changes", true, true, Held::InstalledRunner,
        "Runner > backup\\Runner", "", "1", "1", "-", "-"},
+      {"installed launcher runs past the limit: it stays, and so does its second name", true,
+       true, Held::InstalledLauncherRuns, "incoming\\ok\\VORNLauncher.exe > VORNLauncher.exe", "",
+       "1", "1", "1", "-"},
+      {"new runner held while Runner is missing: the previous one comes back", true, true,
+       Held::ReadyRunnerBriefly, "incoming\\ok\\Runner > Runner", "", "1", "1", "-", "-"},
       {"new runner cannot take its place: the previous one comes back", true, false, Held::None,
        "incoming\\ok\\Runner > Runner", "", "1", "1", "-", "-"},
       {"first installation: the new files go", false, true, Held::None, "", "", "-", "-", "-", "-"},
@@ -56,8 +71,10 @@ TEST(ComponentSwap, CommitAndRestoreKeepEveryComponentWhole) {
     paths.backupDir = dir / L"VORN Macros\\backup";
     paths.incomingDir = dir / L"VORN Macros\\incoming";
     fs::create_directories(paths.backupDir);
+    // A program: the previous launcher must run in one row.
+    const std::string launcherOne = test::ReadBytes(test::StandinPath(L"VORNLauncher.exe")) + "1";
     if (c.installed) {
-      test::WriteBytes(paths.InstalledLauncher(), "launcher 1");
+      test::WriteBytes(paths.InstalledLauncher(), launcherOne);
       test::WriteBytes(paths.InstalledRunner() / L"run.exe", "runner 1");
       if (c.readOnlyLauncher) {
         ::SetFileAttributesW(paths.InstalledLauncher().c_str(), FILE_ATTRIBUTE_READONLY);
@@ -79,12 +96,29 @@ TEST(ComponentSwap, CommitAndRestoreKeepEveryComponentWhole) {
     };
     // A program of ours that runs on, as the product or something outside it would.
     ProcessHandles holder;
+    std::thread release;
     if (c.held == Held::InstalledRunner) {
       holder = test::StartHolder(test::StandinPath(L"VORNLauncher.exe"), paths.InstalledRunner());
+    } else if (c.held == Held::InstalledLauncherRuns) {
+      holder = test::StartHolder(paths.InstalledLauncher(), paths.installDir);
+    } else if (c.held == Held::ReadyRunnerBriefly) {
+      holder = test::StartHolder(test::StandinPath(L"VORNLauncher.exe"), paths.ReadyRunner());
+      release = std::thread([process = holder.process.get()] {
+        ::Sleep(400);
+        ::TerminateProcess(process, 1);
+      });
     }
     ComponentSwap swap(paths);
-    HeldFileWaits waits(300, 100, nullptr);
+    HeldFileWaits waits(1000, 100, nullptr);
     EXPECT_EQ(failure([&] { swap.Commit({true, true}, waits); }), c.commitFailure);
+    if (release.joinable()) {
+      release.join();
+      ::WaitForSingleObject(holder.process.get(), 20000);
+    }
+    // Whatever failed, the launcher never left its place.
+    if (c.installed) {
+      EXPECT_NE(Version(paths.InstalledLauncher(), launcherOne), "-");
+    }
     if (c.held == Held::NewLauncherRuns) {
       holder = test::StartHolder(paths.InstalledLauncher(), paths.installDir);
     } else if (c.held == Held::NewRunner) {
@@ -95,9 +129,9 @@ TEST(ComponentSwap, CommitAndRestoreKeepEveryComponentWhole) {
     HeldFileWaits restoreWaits(300, 100, nullptr);
     EXPECT_EQ(failure([&] { swap.Restore(restoreWaits); }), c.restoreFailure);
 
-    EXPECT_EQ(Version(paths.InstalledLauncher(), "launcher 1"), c.launcher);
+    EXPECT_EQ(Version(paths.InstalledLauncher(), launcherOne), c.launcher);
     EXPECT_EQ(Version(paths.InstalledRunner() / L"run.exe", "runner 1"), c.runner);
-    EXPECT_EQ(Version(paths.BackupLauncher(), "launcher 1"), c.backupLauncher);
+    EXPECT_EQ(Version(paths.BackupLauncher(), launcherOne), c.backupLauncher);
     EXPECT_EQ(Version(paths.BackupRunner() / L"run.exe", "runner 1"), c.backupRunner);
     EXPECT_EQ(PathExists(paths.incomingDir), !c.restoreFailure.empty());
     if (c.launcher != "-") {

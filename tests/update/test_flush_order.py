@@ -73,3 +73,12 @@ def test_each_file_is_on_the_disk_before_it_is_renamed(tmp_path):
     stamp_written = first(lambda call: call == ("write", stamp))
     assert all(("fsync", path) in new[:stamp_written] for path in runner - {stamp}), \
         "the stamp was written before every runner file was on the disk"
+
+
+def test_a_flush_that_fails_fails_the_install():
+    """Wine's flush is an fsync, made to fail here: a file whose data never
+    reached the disk must not count as installed."""
+    result = subprocess.run(["strace", "-f", "-o", "/dev/null", "-e", "trace=fsync", "-e", "inject=fsync:error=EIO",
+                             "wine", TESTS, "--gtest_filter=PrepareNewComponents.*"],
+                            timeout=120, stdin=subprocess.DEVNULL, capture_output=True, text=True)
+    assert result.returncode != 0 and '"Could not install a file."' in result.stdout, result.stdout
