@@ -6,17 +6,15 @@
 
 namespace {
 
-// A checked program must stay as checked until its copy, which reads it by
-// its path as std::ifstream does.
+// A checked program stays as checked until its copy, which reads it by path.
 TEST(OpenUnchanging, RefusesWritesDeletionAndRenamesButLetsTheCopyRead) {
   const test::TempDir dir;
   const std::filesystem::path file = dir / L"run.exe";
   test::WriteBytes(file, "checked");
   const FileHandle held = OpenUnchanging(file);
   ASSERT_TRUE(held);
-  const DWORD anyShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-  EXPECT_FALSE(FileHandle(
-      ::CreateFileW(file.c_str(), GENERIC_WRITE, anyShare, nullptr, OPEN_EXISTING, 0, nullptr)));
+  EXPECT_FALSE(FileHandle(::CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, 0, nullptr)));
   EXPECT_FALSE(::DeleteFileW(file.c_str()));
   EXPECT_FALSE(::MoveFileW(file.c_str(), (dir / L"other.exe").c_str()));
   EXPECT_EQ(test::ReadBytes(file), "checked");

@@ -385,8 +385,7 @@ def signed_installation(scene):
 
 
 def changed_after_signing(scene):
-    """The signed installation, and the served launcher changed in one byte after signing, which the
-    manifest describes."""
+    """The served launcher changed in one byte after signing, as the manifest describes it."""
     signed_installation(scene)
     changed = (scene.www / LAUNCHER).read_bytes().replace(b"DOS mode", b"DOS MODE")
     (scene.www / LAUNCHER).unlink()

@@ -9,13 +9,14 @@ import os
 import shutil
 import subprocess
 import sys
+import tempfile
 import zipfile
 from pathlib import Path
 
 import pytest
 
 TOOL = Path(__file__).resolve().parents[2] / "tools" / "release_tool.py"
-PROGRAM = os.environ.get("VORN_EXE")  # a real program to sign: the built updater
+PROGRAM, SIGNING = os.environ.get("VORN_EXE"), tempfile.TemporaryDirectory()
 RUNNER = {"run.exe": b"MZ runner", "lib/core.dll": b"core" * 1000, "lib/plugins/größe.txt": b"x"}
 ENTRIES = ["lib/", "lib/core.dll", "lib/plugins/", "lib/plugins/größe.txt", "run.exe"]
 
@@ -120,26 +121,21 @@ REFUSALS = [  # entries beside run.exe, options, the line naming the entry and t
 ]
 
 
-@pytest.fixture(scope="session")
-def signed(tmp_path_factory):
-    """A real program (the built updater) as REFUSALS names its signer, signed under a test CA."""
-    directory = tmp_path_factory.mktemp("signing")
-
-    @functools.cache
-    def program(signer):
-        if not PROGRAM:
-            pytest.skip("needs VORN_EXE, a program to sign (run through scripts/test)")
-        path = shutil.copyfile(PROGRAM, directory / "program.exe")
-        if signer:
-            subprocess.run([sys.executable, TOOL.with_name("vorn_tls.py"), "sign", directory / "ca",
-                            signer.rstrip("+"), path], check=True, timeout=60)
-        data = path.read_bytes()
-        return data.replace(b"DOS mode", b"DOS MODE") if signer and signer.endswith("+") else data
-    return program
+@functools.cache
+def signed(signer):
+    """A real program, the built updater, as REFUSALS names its signer, under a test CA of its own."""
+    if not PROGRAM:
+        pytest.skip("needs VORN_EXE, a program to sign (run through scripts/test)")
+    path = shutil.copyfile(PROGRAM, Path(SIGNING.name, "program.exe"))
+    if signer:
+        subprocess.run([sys.executable, TOOL.with_name("vorn_tls.py"), "sign", Path(SIGNING.name, "ca"),
+                        signer.rstrip("+"), path], check=True, timeout=60)
+    data = path.read_bytes()
+    return data.replace(b"DOS mode", b"DOS MODE") if signer and signer.endswith("+") else data
 
 
 @pytest.mark.parametrize("entries, options, line", REFUSALS)
-def test_make_and_verify_refuse_what_windows_or_the_updater_would_not_install(tmp_path, entries, options, line, signed):
+def test_make_and_verify_refuse_what_windows_or_the_updater_would_not_install(tmp_path, entries, options, line):
     release = make(tmp_path / "source", tmp_path / "release")
     signers = isinstance(entries, tuple)
     launcher, run_exe = map(signed, entries) if signers else (b"MZ launcher", b"x")
@@ -153,8 +149,7 @@ def test_make_and_verify_refuse_what_windows_or_the_updater_would_not_install(tm
     assert not (tmp_path / "refused").exists()
     shutil.copyfile(runner, release / "VORNRunner.zip")
     (release / "VORNLauncher.exe").write_bytes(launcher)
-    verified = tool("verify", release, *options).stdout.splitlines()
-    assert f"{'' if signers else 'VORNRunner.zip: entry '}{line}" in verified
+    assert ("" if signers else "VORNRunner.zip: entry ") + line in tool("verify", release, *options).stdout.split("\n")
 
 
 def test_a_runner_directory_is_checked_before_it_is_zipped(tmp_path):
