@@ -51,9 +51,9 @@ void LeaveStartingDirectory(UpdateOptions& options) {
 }
 
 // The publisher whose signature a new launcher and run.exe must carry: the
-// signer of the installed launcher. None (today's trust in the manifest
-// alone) when there is no installed launcher, or it is unsigned, or its
-// signature no longer verifies: a repair must still mend it.
+// signer of the installed launcher. None, and the manifest's digests alone
+// are trusted, when there is no installed launcher, or it is unsigned, or
+// its signature no longer verifies: a repair must still mend it.
 std::optional<Signer> InstalledPublisher(const std::filesystem::path& launcher) {
   return VerifiedSigner(OpenUnchanging(launcher), launcher);
 }
