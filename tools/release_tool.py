@@ -5,11 +5,13 @@ A release directory holds VORNLauncher.exe, VORNRunner.zip (run.exe at its top)
 and manifest.json describing both.
 """
 import argparse
+import contextlib
 import hashlib
 import json
 import os
 import re
 import shutil
+import subprocess
 import sys
 import tempfile
 import zipfile
@@ -47,6 +49,8 @@ UTF8_NAMES, ENCRYPTED, SYMLINK = 0x800, 0x1, 0o120000
 DEVICE_NAMES = {"CON", "PRN", "AUX", "NUL"} | {port + digit for port in ("COM", "LPT") for digit in "123456789¹²³"}
 FORBIDDEN_CHARS = set('<>:"|?*') | {chr(code) for code in range(0x20)}
 DRIVE = re.compile(r"[A-Za-z]:")
+# What `osslsigncode verify` prints about an Authenticode signature.
+SIGNER = re.compile(r"Signer's certificate:\s*-+\s*Signer #0:\s*Subject: (.*)")
 
 
 class Refused(Exception):
@@ -215,6 +219,43 @@ def check_runner(runner, limits):
         raise Refused(f"runner entry {problems[0]}")
 
 
+def signer(program, name):
+    """The subject of the certificate that signed program, as osslsigncode reads it; None when unsigned.
+    Refused when the signature does not match the program (changed after signing)."""
+    try:
+        out = subprocess.run(["osslsigncode", "verify", "-ignore-cdp", "-in", program], capture_output=True,
+                             text=True, timeout=60).stdout
+    except FileNotFoundError:
+        raise Refused("reading signatures needs osslsigncode (Debian package osslsigncode)") from None
+    if "MISMATCH" in out:
+        raise Refused(f"{name}: the signature does not match the file (changed after signing)")
+    found = SIGNER.search(out)
+    return found and found.group(1).strip()
+
+
+@contextlib.contextmanager
+def runner_program(runner):
+    """The path of run.exe in a runner directory or ZIP, for the block."""
+    if runner.is_dir():
+        yield runner / RUNNER_ENTRY
+        return
+    with tempfile.TemporaryDirectory() as tmp, zipfile.ZipFile(runner) as archive:
+        yield archive.extract(RUNNER_ENTRY, tmp)
+
+
+def check_signers(launcher, runner, publisher):
+    """Lines naming the signers of the launcher and run.exe. Refused where an installed signed launcher
+    would make the updater refuse the release (one signed and the other not, two signers), or where
+    publisher is named and another (or nobody) signed one of them."""
+    with runner_program(runner) as run_exe:
+        found = {name: signer(path, name) for name, path in ((LAUNCHER, launcher), (RUNNER_ENTRY, run_exe))}
+    if len(set(found.values())) > 1:
+        raise Refused("different signers: " + ", ".join(f"{name} by {who or 'nobody'}" for name, who in found.items()))
+    if publisher and found[LAUNCHER] != publisher:
+        raise Refused(f"signed by {found[LAUNCHER] or 'nobody'}, not by the publisher {publisher}")
+    return [f"{name} is signed by {who}" if who else f"{name} is not signed" for name, who in found.items()]
+
+
 def runner_entries(source):
     """The ZIP entry names of a runner directory, sorted; folders end in '/'."""
     names = []
@@ -263,7 +304,8 @@ def manifest_bytes(launcher_version, runner_version, launcher, runner):
     return (json.dumps(manifest, ensure_ascii=False, indent=2) + "\n").encode("utf-8")
 
 
-def make(launcher, runner, launcher_version, runner_version, out, install_dir=DEFAULT_INSTALL_DIR):
+def make(launcher, runner, launcher_version, runner_version, out, install_dir=DEFAULT_INSTALL_DIR, publisher=None):
+    """Writes the release directory out; returns the lines naming the signers."""
     for what, text in (("launcher version", launcher_version), ("runner version", runner_version)):
         problem = version_problem(text)
         if problem:
@@ -273,6 +315,7 @@ def make(launcher, runner, launcher_version, runner_version, out, install_dir=DE
     if launcher.stat().st_size == 0:
         raise Refused(f"launcher is empty: {launcher}")
     check_runner(runner, path_limits(install_dir))
+    signed = check_signers(launcher, runner, publisher)
 
     created = not out.exists()
     out.mkdir(parents=True, exist_ok=True)
@@ -297,6 +340,7 @@ def make(launcher, runner, launcher_version, runner_version, out, install_dir=DE
         raise
     finally:
         shutil.rmtree(staging, ignore_errors=True)
+    return signed
 
 
 def unique_keys(pairs):
@@ -312,8 +356,9 @@ def is_size(value):
     return isinstance(value, int) and not isinstance(value, bool) and value >= 0
 
 
-def verify(release, install_dir=DEFAULT_INSTALL_DIR):
-    """Returns the problems found in the release directory; empty when it is sound."""
+def verify(release, install_dir=DEFAULT_INSTALL_DIR, publisher=None):
+    """Returns the lines naming the signers, and the problems found in the release directory (none when
+    it is sound)."""
     try:
         raw = (release / MANIFEST).read_bytes()
     except OSError as error:
@@ -366,7 +411,12 @@ def verify(release, install_dir=DEFAULT_INSTALL_DIR):
             problems += [f"{RUNNER}: entry {line}" for line in archive_problems(archive, limits)]
     except (OSError, zipfile.BadZipFile) as error:
         problems.append(f"{RUNNER}: not a readable ZIP archive: {error}")
-    return problems
+    try:
+        return check_signers(release / LAUNCHER, release / RUNNER, publisher), problems
+    except Refused as refusal:
+        return [], problems + [str(refusal)]
+    except (OSError, KeyError, zipfile.BadZipFile):  # no run.exe to read: reported above
+        return [], problems
 
 
 def main(argv=None):
@@ -381,6 +431,9 @@ def main(argv=None):
     check = commands.add_parser("verify", help="check a release directory against its manifest")
     check.add_argument("release", type=Path)
     for command in (mk, check):
+        command.add_argument("--publisher", metavar="SUBJECT",
+                             help="the signer both programs must have, as this tool reports it "
+                                  "(for example '/CN=VORN Macros Ltd')")
         command.add_argument("--longest-install-dir", default=DEFAULT_INSTALL_DIR, metavar="PATH",
                              help="the longest installation directory the release goes to, which sets "
                                   "how long runner paths may be (default: %%LOCALAPPDATA%%\\Programs\\"
@@ -389,16 +442,16 @@ def main(argv=None):
 
     try:
         if args.command == "make":
-            make(args.launcher, args.runner, args.launcher_version, args.runner_version, args.out,
-                 args.longest_install_dir)
-            print(f"release written to {args.out}")
+            signed = make(args.launcher, args.runner, args.launcher_version, args.runner_version, args.out,
+                          args.longest_install_dir, args.publisher)
+            print("\n".join(signed + [f"release written to {args.out}"]))
             return 0
-        problems = verify(args.release, args.longest_install_dir)
+        signed, problems = verify(args.release, args.longest_install_dir, args.publisher)
     except (Refused, OSError) as error:
         print(f"release_tool: {error}", file=sys.stderr)
         return 1
-    for problem in problems:
-        print(problem)
+    for line in signed + problems:
+        print(line)
     if not problems:
         print("OK")
     return 1 if problems else 0

@@ -1,5 +1,6 @@
 #include "update/install_transaction.h"
 
+#include <utility>
 #include <vector>
 
 #include "common/deadline.h"
@@ -64,14 +65,14 @@ void WaitForLauncherExit(const KernelHandle& launcher, const InstallPlan& plan,
 }
 
 void RunInstallTransaction(const UpdateOptions& options, const ReleaseManifest& manifest,
-                           const InstallPlan& plan, const RunPaths& paths,
+                           const InstallPlan& plan, const RunPaths& paths, CheckedFiles checked,
                            const KernelHandle& launcher, const UpdateTimeLimits& limits,
                            ProgressSink& progress) {
   WaitForLauncherExit(launcher, plan, paths, limits.launcherExitTimeout, progress);
   EnsureDirectory(paths.backupDir);
   HeldFileWaits waits(limits.heldFileWaitLimit, limits.heldFileRenamePatience, &progress);
   try {
-    PrepareNewComponents(manifest, plan, paths, waits, progress);
+    PrepareNewComponents(manifest, plan, paths, std::move(checked), waits, progress);
   } catch (...) {
     // Nothing installed has changed: the launcher that closed for the update
     // is started again.

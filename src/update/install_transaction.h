@@ -4,6 +4,7 @@
 #include "common/progress_sink.h"
 #include "common/scoped_handle.h"
 #include "manifest/release_manifest.h"
+#include "update/new_components.h"
 #include "update/run_paths.h"
 #include "update/time_limits.h"
 
@@ -19,8 +20,9 @@ void WaitForLauncherExit(const KernelHandle& launcher, const InstallPlan& plan,
 // runs the files to be replaced, prepares the new components beside the
 // installed ones, waits once more for what was started meanwhile, swaps them
 // in and hands over to the healthy-start handshake. A failure after the
-// first wait leaves the installation as it was, or restores it.
+// first wait leaves the installation as it was, or restores it. `checked`
+// is held until its copy.
 void RunInstallTransaction(const UpdateOptions& options, const ReleaseManifest& manifest,
-                           const InstallPlan& plan, const RunPaths& paths,
+                           const InstallPlan& plan, const RunPaths& paths, CheckedFiles checked,
                            const KernelHandle& launcher, const UpdateTimeLimits& limits,
                            ProgressSink& progress);

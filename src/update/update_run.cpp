@@ -3,11 +3,15 @@
 #include <windows.h>
 
 #include <exception>
+#include <optional>
+#include <utility>
 
 #include "cli/command_line.h"
 #include "cli/option_scanner.h"
 #include "common/system_message.h"
+#include "common/update_error.h"
 #include "crypto/sha256.h"
+#include "crypto/signature.h"
 #include "fs/file_ops.h"
 #include "manifest/release_manifest.h"
 #include "net/download.h"
@@ -46,6 +50,29 @@ void LeaveStartingDirectory(UpdateOptions& options) {
   }
 }
 
+// The publisher whose signature a new launcher and run.exe must carry: the
+// signer of the installed launcher. None, and the manifest's digests alone
+// are trusted, when there is no installed launcher, or it is unsigned, or
+// its signature no longer verifies: a repair must still mend it.
+std::optional<Signer> InstalledPublisher(const std::filesystem::path& launcher) {
+  return VerifiedSigner(OpenUnchanging(launcher), launcher);
+}
+
+// A staged program, held so that it stays as checked until its copy, once
+// it is known to be signed by `publisher`; nothing to check or hold without
+// one. Throws `UpdateError` before anything installed is touched.
+FileHandle CheckedBy(const std::optional<Signer>& publisher, const std::filesystem::path& file) {
+  if (!publisher) {
+    return {};
+  }
+  FileHandle held = OpenUnchanging(file);
+  const std::optional<Signer> signer = VerifiedSigner(held, file);
+  if (!signer || !signer->IsSameAs(*publisher)) {
+    throw UpdateError("The update is not signed by the publisher of the installed VORN Launcher.");
+  }
+  return held;
+}
+
 void PerformUpdate(UpdateOptions options, const UpdateTimeLimits& limits,
                    ProgressSink& progress) {
   LeaveStartingDirectory(options);
@@ -60,6 +87,8 @@ void PerformUpdate(UpdateOptions options, const UpdateTimeLimits& limits,
   paths.backupDir = paths.installDir / (BackupPrefix + installToken);
   paths.incomingDir = paths.installDir / (IncomingPrefix + installToken);
   EnsureDirectory(paths.stagingDir);
+  // Read from the machine before anything downloaded is trusted.
+  const std::optional<Signer> publisher = InstalledPublisher(paths.InstalledLauncher());
 
   progress.Progress(L"Checking update", L"Downloading version and SHA-256 information...", 0, 1);
   const ReleaseManifest manifest = ParseReleaseManifest(FetchManifestText(options.manifestUrl));
@@ -72,11 +101,13 @@ void PerformUpdate(UpdateOptions options, const UpdateTimeLimits& limits,
     return;
   }
 
+  CheckedFiles checked;
   if (plan.updateLauncher) {
     DownloadToFile(BuildDownloadUrl(options, LauncherExeName), paths.StagedLauncher(),
                    manifest.launcherSize, L"Downloading launcher update", progress);
     VerifyFileSha256(paths.StagedLauncher(), manifest.launcherSha256,
                      L"Verifying launcher update", progress);
+    checked.launcher = CheckedBy(publisher, paths.StagedLauncher());
   }
   if (plan.updateRunner) {
     DownloadToFile(BuildDownloadUrl(options, RunnerArchiveName), paths.StagedArchive(),
@@ -85,8 +116,10 @@ void PerformUpdate(UpdateOptions options, const UpdateTimeLimits& limits,
                      progress);
     ExtractRunnerArchive(paths.StagedArchive(), paths.StagedRunner(), SystemDirectory(),
                          limits.toolTimeout, progress);
+    checked.runExe = CheckedBy(publisher, paths.StagedRunner() / RunnerExeName);
   }
-  RunInstallTransaction(options, manifest, plan, paths, launcher, limits, progress);
+  RunInstallTransaction(options, manifest, plan, paths, std::move(checked), launcher, limits,
+                        progress);
 }
 
 }  // namespace

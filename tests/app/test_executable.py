@@ -10,7 +10,7 @@ import pytest
 EXE = os.environ.get("VORN_EXE")
 pytestmark = pytest.mark.skipif(not EXE, reason="VORN_EXE not set")
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "comctl32.dll", "shell32.dll", "ole32.dll",
-               "winhttp.dll", "bcrypt.dll", "msvcrt.dll", "advapi32.dll"}
+               "winhttp.dll", "bcrypt.dll", "wintrust.dll", "crypt32.dll", "msvcrt.dll", "advapi32.dll"}
 RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
 # No common controls 6, no DPI awareness, no supported OS: the window stays as
 # it is; only installer detection is told not to ask for elevation.

@@ -2,6 +2,7 @@
 real VORNUpdate.exe, releases on the local download service or nginx, and the tools
 the rows use around a run. Needs the environment scripts/test sets up."""
 import contextlib
+import functools
 import hashlib
 import io
 import json
@@ -10,6 +11,7 @@ import pwd
 import re
 import subprocess
 import sys
+import tempfile
 import time
 import urllib.request
 import zipfile
@@ -126,6 +128,17 @@ def launcher_bytes(version):
     # The stand-in runs with bytes after its image: each version is the same
     # program with another digest.
     return (Path(os.environ["VORN_STANDIN_DIR"]) / LAUNCHER).read_bytes() + f"\nVERSION {version}\n".encode()
+
+
+@functools.cache
+def signed(program, publisher="VORN Test Publisher"):
+    """A program's bytes signed by osslsigncode for CN=publisher, issued by the test CA."""
+    env_dir = Path(os.environ["VORN_TEST_WWW"]).parent
+    with tempfile.TemporaryDirectory(dir=env_dir) as tmp:
+        Path(tmp, "program.exe").write_bytes(program)
+        subprocess.run([sys.executable, ROOT / "tools/vorn_tls.py", "sign", env_dir / "tls", publisher,
+                        Path(tmp, "program.exe")], check=True, capture_output=True, timeout=60)
+        return Path(tmp, "program.exe").read_bytes()
 
 
 class Lane:

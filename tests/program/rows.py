@@ -2,6 +2,7 @@
 service and the launcher do, and what the run must end with. The one driver
 and the one judge in test_program.py run and judge every row alike."""
 import contextlib
+import hashlib
 import json
 import os
 import shutil
@@ -10,8 +11,8 @@ import time
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from harness import (LAUNCHER, ROOT, TOKEN, background, end, fingerprint, installation, launcher_bytes,
-                     mounted, processes_mentioning, screenshot, wait_until, win, write_tree, zipped)
+from harness import (LAUNCHER, MANIFEST, ROOT, TOKEN, background, end, fingerprint, installation, launcher_bytes,
+                     mounted, processes_mentioning, screenshot, signed, wait_until, win, write_tree, zipped)
 
 UNREACHABLE = "The update server could not be reached."
 SIZE = "The downloaded file size does not match the release manifest."
@@ -21,6 +22,8 @@ NOT_CONFIRMED = ("The updated launcher did not confirm a healthy start. "
 INCOMPLETE = "The updater received incomplete update instructions."
 INSTALL_FAILED = "Could not install a file."
 NOT_EXTRACTED = "The runner archive could not be extracted or does not contain run.exe."
+NOT_PUBLISHER = "The update is not signed by the publisher of the installed VORN Launcher."
+OTHER = "Other Test Publisher"
 COMPLETE, FAILED, HANDSHAKE = "Update complete", "Update failed", "Starting VORN Launcher"
 WAITING = "Waiting for VORN Launcher to close..."
 NEW_FILES_HELD = "Waiting for security software to release the new files..."
@@ -57,6 +60,9 @@ RELEASES = {"standard": lambda: (launcher_bytes(2), NEW_RUNNER),
             "invalid": lambda: (b"not a program\n", NEW_RUNNER),
             # A runner that runs: the launcher stand-in under the name run.exe.
             "working": lambda: (launcher_bytes(2), {**NEW_RUNNER, "run.exe": launcher_bytes("runner 2")}),
+            "signed": lambda: (signed(launcher_bytes(2)), {**NEW_RUNNER, "run.exe": signed(launcher_bytes("run"))}),
+            "other": lambda: (signed(launcher_bytes(2), OTHER),
+                              {**NEW_RUNNER, "run.exe": signed(launcher_bytes("run"), OTHER)}),
             # Escapees would land beside Runner in the staging directory and in TEMP.
             "climbing": lambda: (launcher_bytes(2), zipped({**NEW_RUNNER, "../escaped.txt": b"out\n",
                                                               "lib/../../../escaped.txt": b"out\n"}))}
@@ -399,6 +405,20 @@ def killed_runs(scene):
             shutil.rmtree(path, ignore_errors=True)
 
 
+def signed_installation(scene):
+    (scene.root / LAUNCHER).write_bytes(signed(launcher_bytes(1)))
+
+
+def changed_after_signing(scene):
+    """The served launcher changed in one byte after signing, as the manifest describes it."""
+    signed_installation(scene)
+    changed = (scene.www / LAUNCHER).read_bytes().replace(b"DOS mode", b"DOS MODE")
+    (scene.www / LAUNCHER).unlink()
+    (scene.www / LAUNCHER).write_bytes(changed)
+    scene.manifest.update(launcherSha256=hashlib.sha256(changed).hexdigest())
+    (scene.www / MANIFEST).write_text(json.dumps(scene.manifest, indent=2) + "\n", encoding="utf-8")
+
+
 ROWS = [
     Row("update", "Runs", "previous installation, both components over HTTPS from nginx; a program VORN.exe "
         "beside VORN Macros, which an unquoted launcher path would start; once confirmed, the launcher starts a "
@@ -522,6 +542,18 @@ ROWS = [
         check=lambda s: [] if all(path.is_dir() for path in s.killed) else ["a killed run's staging is gone"],
         note="the killed runs' .update-backup-<token>, .update-new-<token> and .update-ok-<token> in the "
              "installation and their staging directories stay, as documented"),
+
+    Row("signed", "Signatures", "installed launcher, new launcher and run.exe signed by the same publisher",
+        release="signed", setup=signed_installation),
+    Row("signed-by-other", "Signatures", "installed launcher signed; the new launcher and run.exe signed by "
+        "another publisher", message=NOT_PUBLISHER, requests=ML, release="other", setup=signed_installation),
+    Row("run-unsigned", "Signatures", "installed launcher signed; only the runner selected, its run.exe unsigned",
+        message=NOT_PUBLISHER, requests=MR, components="runner", setup=signed_installation),
+    Row("changed-after-signing", "Signatures", "installed launcher signed; the new launcher signed by the same "
+        "publisher, then one byte changed (the manifest describes the changed file)", message=NOT_PUBLISHER,
+        requests=ML, release="signed", setup=changed_after_signing),
+    Row("installed-unsigned", "Signatures", "installed launcher unsigned, the new ones signed: installed, as "
+        "before signatures were checked", release="signed"),
 
     Row("link-update", "Links", "Runner holds a link to a directory outside the installation; update "
         "confirmed", setup=linked_runner, check=outside_kept, leftover=lambda s: {

@@ -1,18 +1,22 @@
 """What the release tool guarantees to a real release: the manifest's exact
 bytes, a reproducible ZIP with run.exe at its top, `verify` catching a
 payload that no longer matches its manifest, and neither `make` nor `verify`
-letting through a runner entry that Windows would not install as named."""
+letting through a runner entry that Windows would not install as named, nor a
+launcher and run.exe that an updater anchored on a signed launcher would refuse."""
+import functools
 import hashlib
 import os
 import shutil
 import subprocess
 import sys
+import tempfile
 import zipfile
 from pathlib import Path
 
 import pytest
 
 TOOL = Path(__file__).resolve().parents[2] / "tools" / "release_tool.py"
+PROGRAM, SIGNING = os.environ.get("VORN_EXE"), tempfile.TemporaryDirectory()
 RUNNER = {"run.exe": b"MZ runner", "lib/core.dll": b"core" * 1000, "lib/plugins/größe.txt": b"x"}
 ENTRIES = ["lib/", "lib/core.dll", "lib/plugins/", "lib/plugins/größe.txt", "run.exe"]
 
@@ -21,12 +25,12 @@ def tool(*args):
     return subprocess.run([sys.executable, TOOL, *map(str, args)], capture_output=True, text=True, timeout=60)
 
 
-def make_release(source, out, runner=None, options=()):
-    """`make` of source/launcher.exe and of runner, by default RUNNER written to source/runner."""
+def make_release(source, out, runner=None, options=(), launcher=b"MZ launcher 2.1.0"):
+    """`make` of launcher, as source/launcher.exe, and of runner, by default RUNNER written to source/runner."""
     for name, data in RUNNER.items():
         (source / "runner" / name).parent.mkdir(parents=True, exist_ok=True)
         (source / "runner" / name).write_bytes(data)
-    (source / "launcher.exe").write_bytes(b"MZ launcher 2.1.0")
+    (source / "launcher.exe").write_bytes(launcher)
     return tool("make", "--launcher", source / "launcher.exe", "--runner", runner or source / "runner",
                 "--launcher-version", "2.1.0", "--runner-version", "2.1 β", "--out", out, *options)
 
@@ -62,7 +66,7 @@ def test_same_input_gives_the_same_bytes(tmp_path):
 
 def test_verify_catches_a_payload_that_changed(tmp_path):
     release = make(tmp_path / "source", tmp_path / "release")
-    assert tool("verify", release).stdout == "OK\n"
+    assert tool("verify", release).stdout == "VORNLauncher.exe is not signed\nrun.exe is not signed\nOK\n"
     (release / "VORNLauncher.exe").write_bytes(b"MZ launcher 2.1.1")
     checked = tool("verify", release)
     assert checked.returncode == 1 and "VORNLauncher.exe: SHA-256" in checked.stdout
@@ -108,21 +112,44 @@ REFUSALS = [  # entries beside run.exe, options, the line naming the entry and t
      f"'{'d' * 131}/f': its folder is 131 characters long, more than the 130 a runner folder may have{SEE}"),
     (["f" * 160], ("--longest-install-dir", "C:\\Program Files\\VORN Macros"),
      f"'{'f' * 160}': is 160 characters long, more than the 159 a runner file may have{SEE}"),
+    # The signers of the launcher and run.exe (None: unsigned; V+: signed by V, then changed), and the line.
+    (("V", None), (), "different signers: VORNLauncher.exe by /CN=V, run.exe by nobody"),
+    ((None, "V"), (), "different signers: VORNLauncher.exe by nobody, run.exe by /CN=V"),
+    (("V", "O"), (), "different signers: VORNLauncher.exe by /CN=V, run.exe by /CN=O"),
+    (("V+", "V"), (), "VORNLauncher.exe: the signature does not match the file (changed after signing)"),
+    (("V", "V"), ("--publisher", "/CN=O"), "signed by /CN=V, not by the publisher /CN=O"),
 ]
 
 
+@functools.cache
+def signed(signer):
+    """A real program, the built updater, as REFUSALS names its signer, under a test CA of its own."""
+    if not PROGRAM:
+        pytest.skip("needs VORN_EXE, a program to sign (run through scripts/test)")
+    path = shutil.copyfile(PROGRAM, Path(SIGNING.name, "program.exe"))
+    if signer:
+        subprocess.run([sys.executable, TOOL.with_name("vorn_tls.py"), "sign", Path(SIGNING.name, "ca"),
+                        signer.rstrip("+"), path], check=True, timeout=60)
+    data = path.read_bytes()
+    return data.replace(b"DOS mode", b"DOS MODE") if signer and signer.endswith("+") else data
+
+
 @pytest.mark.parametrize("entries, options, line", REFUSALS)
-def test_make_and_verify_refuse_an_entry_windows_would_not_install(tmp_path, entries, options, line):
+def test_make_and_verify_refuse_what_windows_or_the_updater_would_not_install(tmp_path, entries, options, line):
     release = make(tmp_path / "source", tmp_path / "release")
+    signers = isinstance(entries, tuple)
+    launcher, run_exe = map(signed, entries) if signers else (b"MZ launcher", b"x")
     runner = tmp_path / "ready.zip"
     with zipfile.ZipFile(runner, "w") as archive:
-        for info in [entry("run.exe"), *(entry(e) if isinstance(e, str) else e for e in entries)]:
+        archive.writestr(entry("run.exe"), run_exe)
+        for info in [] if signers else (entry(e) if isinstance(e, str) else e for e in entries):
             archive.writestr(info, b"x")
-    made = make_release(tmp_path / "source", tmp_path / "refused", runner, options)
-    assert (made.returncode, made.stderr) == (1, f"release_tool: runner entry {line}\n")
+    made = make_release(tmp_path / "source", tmp_path / "refused", runner, options, launcher)
+    assert (made.returncode, made.stderr) == (1, f"release_tool: {'' if signers else 'runner entry '}{line}\n")
     assert not (tmp_path / "refused").exists()
     shutil.copyfile(runner, release / "VORNRunner.zip")
-    assert f"VORNRunner.zip: entry {line}" in tool("verify", release, *options).stdout.splitlines()
+    (release / "VORNLauncher.exe").write_bytes(launcher)
+    assert ("" if signers else "VORNRunner.zip: entry ") + line in tool("verify", release, *options).stdout.split("\n")
 
 
 def test_a_runner_directory_is_checked_before_it_is_zipped(tmp_path):

@@ -26,7 +26,7 @@ TEST(PrepareNewComponents, LeavesBothComponentsReadyToSwap) {
   HeldFileWaits waits(1000, 100, nullptr);
   test::RecordingSink sink;
 
-  PrepareNewComponents(manifest, {true, true}, paths, waits, sink);
+  PrepareNewComponents(manifest, {true, true}, paths, {}, waits, sink);
 
   EXPECT_EQ(test::ReadBytes(paths.ReadyLauncher()), "launcher 2");
   EXPECT_EQ(test::ReadBytes(paths.ReadyRunner() / L"run.exe"), test::PatternBytes(300000));
