@@ -85,3 +85,10 @@ std::optional<Signer> VerifiedSigner(const FileHandle& file, const std::filesyst
   const CERT_NAME_BLOB& subject = cert->pCertInfo->Subject;
   return Signer(std::vector<BYTE>(subject.pbData, subject.pbData + subject.cbData));
 }
+
+std::optional<Signer> VerifiedSigner(const std::filesystem::path& path) {
+  const FileHandle file(::CreateFileW(path.c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, 0, nullptr));
+  return VerifiedSigner(file, path);
+}

@@ -35,3 +35,8 @@ FileHandle OpenUnchanging(const std::filesystem::path& path);
 // signing, or its signature is not trusted. A signature whose certificate
 // has expired is valid when it was timestamped, as Windows decides.
 std::optional<Signer> VerifiedSigner(const FileHandle& file, const std::filesystem::path& path);
+
+// The same for the file at `path` as it is now, opened with every kind of
+// sharing: a program that holds it open, for writing even, does not make a
+// signed file look unsigned.
+std::optional<Signer> VerifiedSigner(const std::filesystem::path& path);

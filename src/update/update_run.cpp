@@ -55,7 +55,7 @@ void LeaveStartingDirectory(UpdateOptions& options) {
 // are trusted, when there is no installed launcher, or it is unsigned, or
 // its signature no longer verifies: a repair must still mend it.
 std::optional<Signer> InstalledPublisher(const std::filesystem::path& launcher) {
-  return VerifiedSigner(OpenUnchanging(launcher), launcher);
+  return VerifiedSigner(launcher);
 }
 
 // A staged program, held so that it stays as checked until its copy, once
