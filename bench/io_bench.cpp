@@ -182,20 +182,21 @@ void CopyWithCopyFileFlushed(const fs::path& from, const fs::path& to) {
 
 struct Way {
   const char* key;
-  std::function<void(const fs::path& target)> copy;
+  std::function<void(const fs::path& target)> work;  // a copy writes `target`
 };
 
-// Times each way's copy into `dir`, each way taking every place in turn over
-// the rounds. Each copy goes as soon as its clock stops, before its pages are
-// written back: ext4 (under Wine here) has a flush wait for the data placed
-// since the last one, so an unflushed copy's writing back would hold up the
-// next flushed one, and truncating a file still being written back would wait
-// for the disk.
+// Times each way, each taking every place in turn over the rounds: what one
+// leaves behind (posts the window thread has yet to take, pages the disk has
+// yet to write) falls on each of the others in turn. Each copy goes as soon
+// as its clock stops, before its pages are written back: ext4 (under Wine
+// here) has a flush wait for the data placed since the last one, so an
+// unflushed copy's writing back would hold up the next flushed one, and
+// truncating a file still being written back would wait for the disk.
 void RunWays(int run, const std::vector<Way>& ways, std::uint64_t bytes, const fs::path& dir) {
   for (std::size_t step = 0; step < ways.size(); ++step) {
     const Way& way = ways[(static_cast<std::size_t>(run) + step) % ways.size()];
     const fs::path target = dir / way.key;
-    bench::Emit(way.key, bytes, bench::Seconds([&] { way.copy(target); }));
+    bench::Emit(way.key, bytes, bench::Seconds([&] { way.work(target); }));
     RemoveTreeQuietly(target);
   }
 }
@@ -236,15 +237,16 @@ int main(int argc, char** argv) {
                     window.PostBarePiece();
                   }
                 }));
-    bench::Emit("hash.minimal", bytes, bench::Seconds([&] { MinimalHashLoop(sample); }));
-    bench::Emit("hash.posting", bytes,
-                bench::Seconds([&] { MinimalHashLoop(sample, [&] { window.PostBarePiece(); }); }));
-    bench::Emit("hash.ours", bytes,
-                bench::Seconds([&] { FileSha256Hex(sample, L"bench", window.sink()); }));
-    bench::Emit("hash.unreported", bytes,
-                bench::Seconds([&] { FileSha256Hex(sample, L"bench", dropping); }));
-
     const auto post = [&] { window.PostBarePiece(); };
+    RunWays(run,
+            {{"hash.minimal", [&](const fs::path&) { MinimalHashLoop(sample); }},
+             {"hash.posting", [&](const fs::path&) { MinimalHashLoop(sample, post); }},
+             {"hash.ours",
+              [&](const fs::path&) { FileSha256Hex(sample, L"bench", window.sink()); }},
+             {"hash.unreported",
+              [&](const fs::path&) { FileSha256Hex(sample, L"bench", dropping); }}},
+            bytes, dir);
+
     RunWays(run,
             {{"copy.copyfile", [&](const fs::path& to) { CopyWithCopyFile(sample, to); }},
              {"copy.copyfile.flushed",
