@@ -1,17 +1,20 @@
 // Hashing and install copies of our code next to the platform's own limits,
 // measured in the same process and alternated run by run: a minimal ReadFile
-// + BCryptHashData loop, CopyFileW, and a minimal stream copy loop; the
-// minimal loops also once more with a bare message posted per piece, which
-// is the platform's limit for the design's one report per piece. Then the
-// durable copy of a runner of many small files: ours, which flushes every
-// file, next to a minimal per-file loop through handles without any flush and
-// with FlushFileBuffers per file.
+// + BCryptHashData loop, with ours also once with its reports dropped;
+// CopyFileW and a minimal stream copy loop, each with FlushFileBuffers per
+// file as our copies flush every file, and without it for reference; the
+// minimal loops also once more with a bare message posted per piece, which is
+// the platform's limit for the design's one report per piece. Then the
+// durable copy of a runner of many small files: ours next to a minimal
+// per-file loop through handles without any flush and with FlushFileBuffers
+// per file.
 // Usage: io_bench MiB WORK_DIR RUNS (the caller leaves out the first round,
 // which warms the caches).
 #include <windows.h>
 #include <bcrypt.h>
 
 #include <cstdlib>
+#include <functional>
 #include <memory>
 
 #include "bench_support.h"
@@ -35,6 +38,14 @@ constexpr std::uint64_t SmallFileBytes = 16 << 10;
 constexpr int LargeFiles = 3;
 constexpr std::uint64_t LargeFileBytes = 8 << 20;
 
+// Drops every report: our code between the platform's calls, without them.
+class DroppingSink final : public ProgressSink {
+ public:
+  void Progress(std::wstring_view, std::wstring_view, std::uint64_t, std::uint64_t) override {}
+  void Succeeded() override {}
+  void Failed(std::optional<std::string_view>) override {}
+};
+
 template <typename PerPiece = void (*)()>
 void MinimalHashLoop(const fs::path& path, PerPiece perPiece = bench::NoPost) {
   BCRYPT_ALG_HANDLE algorithm = nullptr;
@@ -56,16 +67,25 @@ void MinimalHashLoop(const fs::path& path, PerPiece perPiece = bench::NoPost) {
   ::BCryptCloseAlgorithmProvider(algorithm, 0);
 }
 
+void NoFlush(HANDLE) {}
+void FlushEach(HANDLE file) { ::FlushFileBuffers(file); }
+
+// The copy of one file with InstallFile's platform calls: a stream reads,
+// WriteFile writes, and `flush` gets the written handle before it is closed.
 template <typename PerPiece = void (*)()>
-void MinimalStreamCopy(const fs::path& from, const fs::path& to,
+void MinimalStreamCopy(const fs::path& from, const fs::path& to, void (*flush)(HANDLE),
                        PerPiece perPiece = bench::NoPost) {
   std::ifstream input(from, std::ios::binary);
-  std::ofstream output(to, std::ios::binary | std::ios::trunc);
+  const HANDLE output = ::CreateFileW(to.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   const auto buffer = std::make_unique<char[]>(Chunk);
+  DWORD written = 0;
   while (input.read(buffer.get(), Chunk) || input.gcount() > 0) {
-    output.write(buffer.get(), input.gcount());
+    ::WriteFile(output, buffer.get(), static_cast<DWORD>(input.gcount()), &written, nullptr);
     perPiece();
   }
+  flush(output);
+  ::CloseHandle(output);
 }
 
 std::string Numbered(const char* prefix, int number, const char* suffix = "") {
@@ -134,9 +154,6 @@ void HandleCopy(const fs::path& from, const fs::path& to, std::vector<char>& buf
   ::CloseHandle(input);
 }
 
-void NoFlush(HANDLE) {}
-void FlushEach(HANDLE file) { ::FlushFileBuffers(file); }
-
 template <typename CopyOne>
 void CopyTree(const fs::path& from, const fs::path& to, CopyOne copyOne) {
   fs::create_directories(to);
@@ -152,6 +169,36 @@ void CopyTree(const fs::path& from, const fs::path& to, CopyOne copyOne) {
 
 void CopyWithCopyFile(const fs::path& from, const fs::path& to) {
   ::CopyFileW(from.c_str(), to.c_str(), FALSE);
+}
+
+// CopyFileW hands out no handle: the copy is opened again to be flushed.
+void CopyWithCopyFileFlushed(const fs::path& from, const fs::path& to) {
+  CopyWithCopyFile(from, to);
+  const HANDLE copy = ::CreateFileW(to.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ::FlushFileBuffers(copy);
+  ::CloseHandle(copy);
+}
+
+struct Way {
+  const char* key;
+  std::function<void(const fs::path& target)> work;  // a copy writes `target`
+};
+
+// Times each way, each taking every place in turn over the rounds: what one
+// leaves behind (posts the window thread has yet to take, pages the disk has
+// yet to write) falls on each of the others in turn. Each copy goes as soon
+// as its clock stops, before its pages are written back: ext4 (under Wine
+// here) has a flush wait for the data placed since the last one, so an
+// unflushed copy's writing back would hold up the next flushed one, and
+// truncating a file still being written back would wait for the disk.
+void RunWays(int run, const std::vector<Way>& ways, std::uint64_t bytes, const fs::path& dir) {
+  for (std::size_t step = 0; step < ways.size(); ++step) {
+    const Way& way = ways[(static_cast<std::size_t>(run) + step) % ways.size()];
+    const fs::path target = dir / way.key;
+    bench::Emit(way.key, bytes, bench::Seconds([&] { way.work(target); }));
+    RemoveTreeQuietly(target);
+  }
 }
 
 }  // namespace
@@ -176,6 +223,7 @@ int main(int argc, char** argv) {
               static_cast<unsigned long long>(LargeFileBytes));
 
   bench::WindowThread window;
+  DroppingSink dropping;
   // What the progress reports alone cost: as many as one 128 KiB copy posts.
   const std::uint64_t messages = bytes / ChunkSize;
   for (int run = 0; run < runs; ++run) {
@@ -189,61 +237,59 @@ int main(int argc, char** argv) {
                     window.PostBarePiece();
                   }
                 }));
-    bench::Emit("hash.minimal", bytes, bench::Seconds([&] { MinimalHashLoop(sample); }));
-    bench::Emit("hash.posting", bytes,
-                bench::Seconds([&] { MinimalHashLoop(sample, [&] { window.PostBarePiece(); }); }));
-    bench::Emit("hash.ours", bytes, bench::Seconds([&] { FileSha256Hex(sample, L"bench", window.sink()); }));
+    const auto post = [&] { window.PostBarePiece(); };
+    RunWays(run,
+            {{"hash.minimal", [&](const fs::path&) { MinimalHashLoop(sample); }},
+             {"hash.posting", [&](const fs::path&) { MinimalHashLoop(sample, post); }},
+             {"hash.ours",
+              [&](const fs::path&) { FileSha256Hex(sample, L"bench", window.sink()); }},
+             {"hash.unreported",
+              [&](const fs::path&) { FileSha256Hex(sample, L"bench", dropping); }}},
+            bytes, dir);
 
-    bench::Emit("copy.copyfile", bytes,
-                bench::Seconds([&] { CopyWithCopyFile(sample, dir / "copy.copyfile"); }));
-    bench::Emit("copy.stream", bytes,
-                bench::Seconds([&] { MinimalStreamCopy(sample, dir / "copy.stream"); }));
-    bench::Emit("copy.posting", bytes, bench::Seconds([&] {
-                  MinimalStreamCopy(sample, dir / "copy.posting", [&] { window.PostBarePiece(); });
-                }));
-    bench::Emit("copy.ours", bytes,
-                bench::Seconds([&] { InstallFile(sample, dir / "copy.ours", L"bench", window.sink()); }));
+    RunWays(run,
+            {{"copy.copyfile", [&](const fs::path& to) { CopyWithCopyFile(sample, to); }},
+             {"copy.copyfile.flushed",
+              [&](const fs::path& to) { CopyWithCopyFileFlushed(sample, to); }},
+             {"copy.stream", [&](const fs::path& to) { MinimalStreamCopy(sample, to, NoFlush); }},
+             {"copy.stream.flushed",
+              [&](const fs::path& to) { MinimalStreamCopy(sample, to, FlushEach); }},
+             {"copy.posting.flushed",
+              [&](const fs::path& to) { MinimalStreamCopy(sample, to, FlushEach, post); }},
+             {"copy.ours",
+              [&](const fs::path& to) { InstallFile(sample, to, L"bench", window.sink()); }}},
+            bytes, dir);
 
-    bench::Emit("tree.copyfile", bytes,
-                bench::Seconds([&] { CopyTree(tree, dir / "tree.copyfile", CopyWithCopyFile); }));
-    bench::Emit("tree.stream", bytes, bench::Seconds([&] {
-                  CopyTree(tree, dir / "tree.stream",
-                           [](const fs::path& from, const fs::path& to) {
-                             MinimalStreamCopy(from, to);
-                           });
-                }));
-    bench::Emit("tree.ours", bytes,
-                bench::Seconds([&] { InstallRunnerTree(tree, dir / "tree.ours", window.sink()); }));
+    const auto streamCopy = [](void (*flush)(HANDLE)) {
+      return [flush](const fs::path& from, const fs::path& to) {
+        MinimalStreamCopy(from, to, flush);
+      };
+    };
+    RunWays(run,
+            {{"tree.copyfile", [&](const fs::path& to) { CopyTree(tree, to, CopyWithCopyFile); }},
+             {"tree.copyfile.flushed",
+              [&](const fs::path& to) { CopyTree(tree, to, CopyWithCopyFileFlushed); }},
+             {"tree.stream", [&](const fs::path& to) { CopyTree(tree, to, streamCopy(NoFlush)); }},
+             {"tree.stream.flushed",
+              [&](const fs::path& to) { CopyTree(tree, to, streamCopy(FlushEach)); }},
+             {"tree.ours",
+              [&](const fs::path& to) { InstallRunnerTree(tree, to, window.sink()); }}},
+            bytes, dir);
 
-    // The round's copies go untimed, before their pages are written back:
-    // ext4 (under Wine here) has a flush wait for data placed since the last
-    // one, so their writing back would hold up the flushes below; and
-    // truncating a file still being written back would wait for the disk.
-    for (const char* name : {"copy.copyfile", "copy.stream", "copy.posting", "copy.ours",
-                             "tree.copyfile", "tree.stream", "tree.ours"}) {
-      RemoveTreeQuietly(dir / name);
-    }
-
-    // Each copy goes as soon as its clock stops: the unflushed one's pages
-    // are then dropped, not written back during the next copy. For what the
-    // disk still has to do, each way takes every place in turn.
-    const char* const durable[] = {"durable.unflushed", "durable.flushed", "durable.ours"};
-    for (int step = 0; step < 3; ++step) {
-      const std::string name = durable[(run + step) % 3];
-      const fs::path target = dir / name;
-      bench::Emit(name.c_str(), smallBytes, bench::Seconds([&] {
-                    if (name == "durable.ours") {
-                      InstallRunnerTree(smallTree, target, window.sink());
-                      return;
-                    }
-                    std::vector<char> buffer(Chunk);
-                    const auto flush = name == "durable.flushed" ? FlushEach : NoFlush;
-                    CopyTree(smallTree, target, [&](const fs::path& from, const fs::path& to) {
-                      HandleCopy(from, to, buffer, flush);
-                    });
-                  }));
-      RemoveTreeQuietly(target);
-    }
+    const auto handleCopy = [&](void (*flush)(HANDLE)) {
+      return [&smallTree, flush](const fs::path& to) {
+        std::vector<char> buffer(Chunk);
+        CopyTree(smallTree, to, [&](const fs::path& from, const fs::path& file) {
+          HandleCopy(from, file, buffer, flush);
+        });
+      };
+    };
+    RunWays(run,
+            {{"durable.unflushed", handleCopy(NoFlush)},
+             {"durable.flushed", handleCopy(FlushEach)},
+             {"durable.ours",
+              [&](const fs::path& to) { InstallRunnerTree(smallTree, to, window.sink()); }}},
+            smallBytes, dir);
   }
   RemoveTreeQuietly(dir);
   std::printf("WINDOW handled=%llu longestWaitMs=%lu\n",
