@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "common/update_error.h"
+#include "support/failure_of.h"
 
 namespace {
 
@@ -23,12 +23,7 @@ Arguments With(const Arguments& extra) {
 }
 
 std::string FailureOf(const Arguments& arguments) {
-  try {
-    ScanOptions(arguments);
-  } catch (const UpdateError& error) {
-    return error.what();
-  }
-  return "no failure";
+  return test::FailureOf([&] { ScanOptions(arguments); });
 }
 
 std::string Text(const std::wstring& wide) { return {wide.begin(), wide.end()}; }

@@ -96,15 +96,6 @@ std::string PatternBytes(std::size_t count) {
   return bytes;
 }
 
-std::string FailureOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const std::exception& error) {
-    return error.what();
-  }
-  return "no failure";
-}
-
 ScopedEnvironment::ScopedEnvironment(const wchar_t* name, const std::wstring& value)
     : name_(name), previous_(EnvironmentValue(name)) {
   ::SetEnvironmentVariableW(name, value.c_str());

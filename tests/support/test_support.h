@@ -4,13 +4,13 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "common/progress_sink.h"
 #include "common/scoped_handle.h"
+#include "support/failure_of.h"
 
 namespace test {
 
@@ -60,9 +60,6 @@ std::string ReadBytes(const std::filesystem::path& path);
 // `count` deterministic bytes (byte i is i % 251), as the download service's
 // /_gen/<count> serves them.
 std::string PatternBytes(std::size_t count);
-
-// The message of whatever `action` throws, or "no failure".
-std::string FailureOf(const std::function<void()>& action);
 
 // Sets an environment variable (inherited by child programs) for a scope.
 class ScopedEnvironment {
