@@ -78,10 +78,6 @@ class ScopedEnvironment {
 // VORNLauncher.exe).
 std::filesystem::path StandinPath(const wchar_t* fileName);
 
-// The command line that runs `program`, a copy of the launcher stand-in, for
-// ten minutes: a program that holds its files while the test goes on.
-std::wstring SleeperCommandLine(const std::filesystem::path& program);
-
 // Starts `program`, a copy of the launcher stand-in, in `workingDir`, and
 // returns once it runs there: it holds the directory, which no rename can
 // then move, until it is terminated.
