@@ -188,7 +188,7 @@ def end_problems(scene):
             k: v for k, v in scene.installed().items() if k.split("/")[0] in replaced}
     elif row.end == "restored":
         expected[".update-backup-<token>"] = None
-    expected |= row.leftover(scene) if callable(row.leftover) else row.leftover
+    expected |= row.leftover
     # A directory's value is None: a missing entry must differ from it.
     changed = sorted(k for k in expected.keys() | after.keys() if expected.get(k, ()) != after.get(k, ()))
     problems = [f"{row.end} expected, but these differ: {', '.join(changed)}"] if changed else []
