@@ -5,7 +5,7 @@
 #include <map>
 #include <string>
 
-#include "common/update_error.h"
+#include "support/failure_of.h"
 
 namespace {
 
@@ -43,12 +43,7 @@ std::string Document(const std::map<std::string, std::string>& fields) {
 }
 
 std::string FailureOf(const std::string& text) {
-  try {
-    ParseReleaseManifest(text);
-  } catch (const UpdateError& error) {
-    return error.what();
-  }
-  return "no failure";
+  return test::FailureOf([&] { ParseReleaseManifest(text); });
 }
 
 TEST(ReleaseManifest, ReadsEveryFieldWhereverItStands) {

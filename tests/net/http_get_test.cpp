@@ -84,7 +84,6 @@ TEST(OpenHttpGet, TheFinalStatusDecides) {
       {L"/_fault/status=299/", ""},
       {L"/_fault/status=300/", HttpError},
       {L"/_fault/status=301/", HttpError},  // no Location to follow
-      {L"/_fault/status=304/", HttpError},
       {L"/_fault/status=404/", HttpError},
       {L"/_fault/status=599/", HttpError},
       {L"/_fault/drop=1/_gen/10", Unreachable},

@@ -18,7 +18,8 @@ KernelHandle Duplicate(const KernelHandle& handle) {
 // Closing the job is what the end of the updater itself does to it: a program
 // still suspended then ends with it, one that runs lives on.
 TEST(ProcessTree, ClosingTheJobEndsOnlyAProgramStillSuspended) {
-  const std::wstring sleeper = test::SleeperCommandLine(test::StandinPath(L"VORNLauncher.exe"));
+  const std::wstring sleeper =
+      L"\"" + test::StandinPath(L"VORNLauncher.exe").native() + L"\" --standin-sleep 600000";
   for (const bool resumed : {false, true}) {
     SCOPED_TRACE(resumed ? "resumed" : "suspended");
     ProcessTree tree = StartProcessTreeSuspended(sleeper, nullptr);

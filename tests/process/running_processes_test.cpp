@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "process/child_process.h"
 #include "support/test_support.h"
 
 namespace {
@@ -10,8 +9,7 @@ namespace {
 // The launcher that started the updater is older than it. A younger process
 // holding the id got it after the launcher ended: there is nothing to wait for.
 TEST(RunningProcesses, KnownByTheirProgramAndAge) {
-  const ProcessHandles younger = StartChildProcess(
-      test::SleeperCommandLine(test::StandinPath(L"VORNLauncher.exe")), 0, nullptr);
+  const ProcessHandles younger = test::StartHolder(test::StandinPath(L"VORNLauncher.exe"), L"C:\\");
   ASSERT_TRUE(younger.process);
   EXPECT_FALSE(OpenProcessToWaitFor(::GetProcessId(younger.process.get())));
   // Found by its program's path, exactly: a launcher is told from others so.

@@ -73,17 +73,11 @@ def nginx_log():
 
 
 def fingerprint(root):
-    """Relative path -> bytes, ("link", target) or None (a directory)."""
+    """Relative path -> bytes, or None (a directory)."""
     entries = {}
     for parent, dirs, files in os.walk(root):
         for path in (Path(parent, name) for name in dirs + files):
-            key = path.relative_to(root).as_posix()
-            if path.is_symlink():
-                entries[key] = ("link", os.readlink(path))
-            elif path.is_dir():
-                entries[key] = None
-            else:
-                entries[key] = path.read_bytes()
+            entries[path.relative_to(root).as_posix()] = None if path.is_dir() else path.read_bytes()
     return entries
 
 

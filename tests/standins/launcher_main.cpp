@@ -57,13 +57,6 @@ bool Confirm(const std::wstring& token) {
   return true;
 }
 
-// Each hex digit v becomes 15 - v, which always differs from v.
-std::wstring OtherToken(std::wstring token) {
-  const std::wstring digits = L"0123456789ABCDEF";
-  for (wchar_t& c : token) c = digits[15 - digits.find(c)];
-  return token;
-}
-
 // Starts a program of ours that logs no start of its own; false when it
 // could not be started.
 bool StartQuietly(std::wstring commandLine, DWORD flags, const wchar_t* currentDirectory) {
@@ -110,7 +103,9 @@ int Handshake(const Behaviour& behaviour, const std::wstring& token) {
     return 0;
   }
   if (behaviour.mode == L"wrongtoken") {
-    if (!Confirm(OtherToken(token))) return 5;
+    std::wstring other = token;
+    other[0] = other[0] == L'0' ? L'1' : L'0';  // another token
+    if (!Confirm(other)) return 5;
     Sleep(2000);
   }
   return 0;

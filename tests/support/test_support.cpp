@@ -24,6 +24,17 @@ std::optional<std::wstring> EnvironmentValue(const wchar_t* name) {
 
 std::wstring Setting(const wchar_t* name) { return EnvironmentValue(name).value_or(L""); }
 
+ProcessHandles Start(const wchar_t* program, std::wstring commandLine, const wchar_t* workingDir) {
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION started{};
+  if (!::CreateProcessW(program, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        workingDir, &startup, &started)) {
+    throw std::runtime_error("could not start a program of the tests");
+  }
+  return ProcessHandles(started);
+}
+
 }  // namespace
 
 TempDir::TempDir(const std::wstring& hint) {
@@ -57,15 +68,8 @@ void MakeDirectoryLink(const fs::path& link, const fs::path& target) {
   };
   // Wine runs a Linux program named by its Z: path, though it hands back no
   // process to wait for; the link's appearance is what is waited for.
-  std::wstring commandLine = L"sh -c \"ln -s " + unixName(target) + L" " + unixName(link) + L"\"";
-  STARTUPINFOW startup{};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION started{};
-  if (!::CreateProcessW(L"Z:\\bin\\sh", commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        nullptr, &startup, &started)) {
-    throw std::runtime_error("could not start ln");
-  }
-  const ProcessHandles ignored(started);
+  Start(L"Z:\\bin\\sh", L"sh -c \"ln -s " + unixName(target) + L" " + unixName(link) + L"\"",
+        nullptr);
   for (int i = 0; i < 5000 && ::GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES; ++i) {
     ::Sleep(1);
   }
@@ -96,15 +100,6 @@ std::string PatternBytes(std::size_t count) {
   return bytes;
 }
 
-std::string FailureOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const std::exception& error) {
-    return error.what();
-  }
-  return "no failure";
-}
-
 ScopedEnvironment::ScopedEnvironment(const wchar_t* name, const std::wstring& value)
     : name_(name), previous_(EnvironmentValue(name)) {
   ::SetEnvironmentVariableW(name, value.c_str());
@@ -118,10 +113,6 @@ fs::path StandinPath(const wchar_t* fileName) {
   return fs::path(Setting(L"VORN_STANDIN_DIR_WIN")) / fileName;
 }
 
-std::wstring SleeperCommandLine(const fs::path& program) {
-  return L"\"" + program.native() + L"\" --standin-sleep 600000";
-}
-
 ProcessHandles StartHolder(const fs::path& program, const fs::path& workingDir) {
   static int counter = 0;
   const fs::path started = fs::temp_directory_path() /
@@ -129,16 +120,10 @@ ProcessHandles StartHolder(const fs::path& program, const fs::path& workingDir) 
                             std::to_wstring(++counter));
   // Runs until it sees a file that never comes; it writes `started` once it
   // runs, by then in its working directory.
-  std::wstring commandLine = L"\"" + program.native() + L"\" --standin-running \"" +
-                             started.native() + L"\" \"" + started.native() + L".never\"";
-  STARTUPINFOW startup{};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION info{};
-  if (!::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        workingDir.c_str(), &startup, &info)) {
-    throw std::runtime_error("could not start a holder");
-  }
-  ProcessHandles holder(info);
+  ProcessHandles holder = Start(nullptr,
+                                L"\"" + program.native() + L"\" --standin-running \"" +
+                                    started.native() + L"\" \"" + started.native() + L".never\"",
+                                workingDir.c_str());
   for (int i = 0; i < 2000 && !PathExists(started); ++i) {
     ::Sleep(10);
   }

@@ -4,13 +4,13 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "common/progress_sink.h"
 #include "common/scoped_handle.h"
+#include "support/failure_of.h"
 
 namespace test {
 
@@ -61,9 +61,6 @@ std::string ReadBytes(const std::filesystem::path& path);
 // /_gen/<count> serves them.
 std::string PatternBytes(std::size_t count);
 
-// The message of whatever `action` throws, or "no failure".
-std::string FailureOf(const std::function<void()>& action);
-
 // Sets an environment variable (inherited by child programs) for a scope.
 class ScopedEnvironment {
  public:
@@ -80,10 +77,6 @@ class ScopedEnvironment {
 // A stand-in program built for the tests (tar.exe, powershell.exe,
 // VORNLauncher.exe).
 std::filesystem::path StandinPath(const wchar_t* fileName);
-
-// The command line that runs `program`, a copy of the launcher stand-in, for
-// ten minutes: a program that holds its files while the test goes on.
-std::wstring SleeperCommandLine(const std::filesystem::path& program);
 
 // Starts `program`, a copy of the launcher stand-in, in `workingDir`, and
 // returns once it runs there: it holds the directory, which no rename can

@@ -22,6 +22,8 @@
 #include <string>
 #include <vector>
 
+#include "../standins/standin.h"
+
 namespace {
 
 constexpr const wchar_t* Caption = L"VORN Update";
@@ -33,7 +35,7 @@ struct State {
   std::wstring caption, title, detail, percent, boxText;
   int progress = -1;
   bool closeEnabled = false;
-  RECT rect{}, closeRect{}, boxRect{};
+  RECT rect{}, boxRect{};
   std::vector<HWND> boxes;
   // False when a text could not be read: an empty text then means nothing.
   bool readable = true;
@@ -103,7 +105,6 @@ State Read(HWND window) {
       state.progress = static_cast<int>(position);
     } else if (IsClass(child, L"Button") && GetDlgCtrlID(child) == CloseButtonId) {
       state.closeEnabled = IsWindowEnabled(child) != FALSE;
-      state.closeRect = RectOf(child);
     } else {
       continue;
     }
@@ -126,17 +127,9 @@ State Read(HWND window) {
   return whole ? state : State{};
 }
 
-std::string Utf8(const std::wstring& text) {
-  std::string bytes(text.size() * 3, '\0');
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(),
-                                       static_cast<int>(bytes.size()), nullptr, nullptr);
-  bytes.resize(static_cast<std::size_t>(size));
-  return bytes;
-}
-
 std::string Json(const std::wstring& text) {
   std::string json = "\"";
-  for (const char c : Utf8(text)) {
+  for (const char c : standin::ToUtf8(text)) {
     if (c == '"' || c == '\\') json += '\\';
     json += static_cast<unsigned char>(c) < 0x20 ? ' ' : c;  // the window's texts hold no control characters
   }
@@ -154,9 +147,9 @@ std::string Json(const State& s) {
   return "{\"found\":true,\"caption\":" + Json(s.caption) + ",\"title\":" + Json(s.title) +
          ",\"detail\":" + Json(s.detail) + ",\"percent\":" + Json(s.percent) +
          ",\"progress\":" + std::to_string(s.progress) + ",\"closeEnabled\":" +
-         (s.closeEnabled ? "true" : "false") + ",\"rect\":" + Json(s.rect) + ",\"closeRect\":" +
-         Json(s.closeRect) + ",\"boxes\":" + std::to_string(s.boxes.size()) + ",\"boxText\":" +
-         Json(s.boxText) + ",\"boxRect\":" + Json(s.boxRect) + "}";
+         (s.closeEnabled ? "true" : "false") + ",\"rect\":" + Json(s.rect) + ",\"boxes\":" +
+         std::to_string(s.boxes.size()) + ",\"boxText\":" + Json(s.boxText) + ",\"boxRect\":" +
+         Json(s.boxRect) + "}";
 }
 
 // The window's state, read until two readings agree: each control is read on
@@ -242,11 +235,11 @@ int Watch(const std::wstring& out, const std::string& close, const std::wstring&
 int wmain(int argc, wchar_t** argv) {
   const std::vector<std::wstring> args(argv + 1, argv + argc);
   if (args.size() < 2) return 2;
-  const std::string command = Utf8(args[0]);
+  const std::string command = standin::ToUtf8(args[0]);
   if (command == "watch") {
     if (args.size() != 3 && args.size() != 5) return 2;
     const bool held = args.size() == 5;
-    return Watch(args[1], Utf8(args[2]), held ? args[3] : L"", held ? args[4] : L"");
+    return Watch(args[1], standin::ToUtf8(args[2]), held ? args[3] : L"", held ? args[4] : L"");
   }
   const HWND window = FindWindowW(L"VORNNativeUpdater", nullptr);
   if (command != "state" && (window == nullptr || !Close(command, window))) return 1;

@@ -42,7 +42,6 @@ TEST(ComponentSwap, CommitAndRestoreKeepEveryComponentWhole) {
     bool readOnlyLauncher = false;  // the previous launcher is read-only, and so when back
   };
   const Case cases[] = {
-      {"restored", true, true, Held::None, "", "", "1", "1", "-", "-"},
       {"read-only launcher: restored as it was", true, true, Held::None, "", "", "1", "1", "-", "-",
        true},
       {"runner held past the limit: nothing changes", true, true, Held::InstalledRunner,

@@ -26,7 +26,6 @@ TEST(RunnerStamp, ExactBytesWithCrLf) {
   const std::string stamp = test::ReadBytes(dir / L".vorn-runner.json");
   EXPECT_EQ(stamp,
             "{\r\n  \"runnerVersion\": \"2.1.0\",\r\n  \"runnerSha256\": \"abc\"\r\n}\r\n");
-  EXPECT_EQ(stamp.size(), 60u);
   // Values are written verbatim, as UTF-8.
   WriteRunnerStamp(dir.path(), Manifest(L"2.\u00E9\"\\", L"ABC"));
   EXPECT_NE(test::ReadBytes(dir / L".vorn-runner.json").find("\"2.\xC3\xA9\"\\\","),
@@ -45,7 +44,6 @@ TEST(RunnerStamp, IsRunnerCurrentByContainment) {
     bool current;
   };
   const Case cases[] = {
-      {"written stamp", true, "{\r\n  \"runnerVersion\": \"2.1.0\",\r\n  \"runnerSha256\": \"abc\"\r\n}\r\n", L"2.1.0", L"abc", true},
       {"no run.exe", false, "2.1.0 abc", L"2.1.0", L"abc", false},
       {"no stamp", true, nullptr, L"2.1.0", L"abc", false},
       {"LF only, other layout", true, "abc\n2.1.0\n", L"2.1.0", L"abc", true},

@@ -82,14 +82,4 @@ TEST(ExtractRunnerArchive, TarFirstThenPowerShellAndRunExeAtTheTop) {
   }
 }
 
-TEST(ExtractRunnerArchive, WithoutASystemDirectoryNothingIsTried) {
-  test::TempDir dir;
-  test::RecordingSink sink;
-  EXPECT_EQ(test::FailureOf([&] {
-              ExtractRunnerArchive(dir / L"VORNRunner.zip", dir / L"Runner", std::nullopt,
-                                   ChildProcessTimeout, sink);
-            }),
-            ExtractionFailed);
-}
-
 }  // namespace
