@@ -5,6 +5,7 @@ letting through a runner entry that Windows would not install as named, nor a
 launcher and run.exe that an updater anchored on a signed launcher would refuse."""
 import functools
 import hashlib
+import os
 import shutil
 import subprocess
 import sys
