@@ -26,26 +26,40 @@ vorn_windows_path() {
 }
 
 vorn_pids=()
-vorn_lane_prefixes=()
+vorn_groups=()
 vorn_env_dir=
+
+# Runs a command in the background in a process group of its own, which
+# `vorn_env_stop` ends with everything in it. $! is its process id.
+vorn_background() {
+  set -m
+  "$@" &
+  set +m
+  vorn_groups+=($!)
+}
 
 vorn_env_stop() {
   set +e
   local pid
+  for pid in "${vorn_groups[@]}"; do
+    kill -- "-$pid" 2>/dev/null
+  done
   for pid in "${vorn_pids[@]}"; do
     kill "$pid" 2>/dev/null
   done
-  local prefix
-  for prefix in "${WINEPREFIX:-}" "${vorn_lane_prefixes[@]}"; do
-    if [[ -n "$prefix" ]]; then
+  # The main prefix and each lane's, one directory down in the environment.
+  local prefix prefixes=("${WINEPREFIX:-}")
+  [[ -z "$vorn_env_dir" ]] || prefixes+=("$vorn_env_dir"/*/prefix)
+  for prefix in "${prefixes[@]}"; do
+    if [[ -d "$prefix" ]]; then
       WINEPREFIX=$prefix wineserver -k 2>/dev/null
       WINEPREFIX=$prefix wineserver -w 2>/dev/null
     fi
   done
-  for pid in "${vorn_pids[@]}"; do
+  for pid in "${vorn_groups[@]}" "${vorn_pids[@]}"; do
     wait "$pid" 2>/dev/null
   done
-  vorn_pids=()
+  vorn_groups=() vorn_pids=()
   if mountpoint -q "$system_bundle" 2>/dev/null || grep -q " $system_bundle " /proc/self/mounts; then
     umount "$system_bundle" 2>/dev/null
   fi
@@ -180,16 +194,16 @@ EOF
   return 1
 }
 
-# A further display and Wine prefix under `dir`, with their own wineserver
-# and the stand-ins, for tests that run beside the others: windows found by
-# class are per wineserver, so the lanes never meet. Sets vorn_lane_display
-# and vorn_lane_prefix; DISPLAY and WINEPREFIX stay those of the main lane.
+# A further display and Wine prefix under `dir`, a directory of its own in
+# the environment's, with their own wineserver and the stand-ins, for tests
+# that run beside the others: windows found by class are per wineserver, so
+# the lanes never meet. Sets vorn_lane_display and vorn_lane_prefix; DISPLAY and
+# WINEPREFIX stay those of the main lane.
 vorn_start_lane() {
   local dir=$1 standins=$2 display=$DISPLAY prefix=$WINEPREFIX
   mkdir -p "$dir"
   vorn_start_display "$dir/display"
   vorn_start_wine "$dir"
-  vorn_lane_prefixes+=("$WINEPREFIX")
   vorn_install_standins "$standins"
   vorn_lane_display=$DISPLAY vorn_lane_prefix=$WINEPREFIX
   export DISPLAY=$display WINEPREFIX=$prefix
