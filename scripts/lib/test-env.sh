@@ -26,25 +26,40 @@ vorn_windows_path() {
 }
 
 vorn_pids=()
+vorn_groups=()
 vorn_env_dir=
+
+# Runs a command in the background in a process group of its own, which
+# `vorn_env_stop` ends with everything in it. $! is its process id.
+vorn_background() {
+  set -m
+  "$@" &
+  set +m
+  vorn_groups+=($!)
+}
 
 vorn_env_stop() {
   set +e
   local pid
+  for pid in "${vorn_groups[@]}"; do
+    kill -- "-$pid" 2>/dev/null
+  done
   for pid in "${vorn_pids[@]}"; do
     kill "$pid" 2>/dev/null
   done
-  local prefix
-  for prefix in "${WINEPREFIX:-}" "${VORN_LANE2_PREFIX:-}"; do
-    if [[ -n "$prefix" ]]; then
+  # The main prefix and each lane's, one directory down in the environment.
+  local prefix prefixes=("${WINEPREFIX:-}")
+  [[ -z "$vorn_env_dir" ]] || prefixes+=("$vorn_env_dir"/*/prefix)
+  for prefix in "${prefixes[@]}"; do
+    if [[ -d "$prefix" ]]; then
       WINEPREFIX=$prefix wineserver -k 2>/dev/null
       WINEPREFIX=$prefix wineserver -w 2>/dev/null
     fi
   done
-  for pid in "${vorn_pids[@]}"; do
+  for pid in "${vorn_groups[@]}" "${vorn_pids[@]}"; do
     wait "$pid" 2>/dev/null
   done
-  vorn_pids=()
+  vorn_groups=() vorn_pids=()
   if mountpoint -q "$system_bundle" 2>/dev/null || grep -q " $system_bundle " /proc/self/mounts; then
     umount "$system_bundle" 2>/dev/null
   fi
@@ -179,18 +194,26 @@ EOF
   return 1
 }
 
-# A second display and Wine prefix under `env_dir/lane2`, with their own
-# wineserver and the stand-ins, for a suite that runs a long test beside the
-# others: windows found by class are per wineserver, so the two never meet.
-# Exports VORN_LANE2_DISPLAY and VORN_LANE2_PREFIX; DISPLAY and WINEPREFIX
-# stay those of the main lane.
-vorn_start_second_lane() {
-  local env_dir=$1 standins=$2 display=$DISPLAY prefix=$WINEPREFIX
-  mkdir -p "$env_dir/lane2"
-  vorn_start_display "$env_dir/lane2/display"
-  vorn_start_wine "$env_dir/lane2"
+# A further display and Wine prefix under `dir`, a directory of its own in
+# the environment's, with their own wineserver and the stand-ins, for tests
+# that run beside the others: windows found by class are per wineserver, so
+# the lanes never meet. Sets vorn_lane_display and vorn_lane_prefix; DISPLAY and
+# WINEPREFIX stay those of the main lane.
+vorn_start_lane() {
+  local dir=$1 standins=$2 display=$DISPLAY prefix=$WINEPREFIX
+  mkdir -p "$dir"
+  vorn_start_display "$dir/display"
+  vorn_start_wine "$dir"
   vorn_install_standins "$standins"
-  export VORN_LANE2_DISPLAY=$DISPLAY VORN_LANE2_PREFIX=$WINEPREFIX DISPLAY=$display WINEPREFIX=$prefix
+  vorn_lane_display=$DISPLAY vorn_lane_prefix=$WINEPREFIX
+  export DISPLAY=$display WINEPREFIX=$prefix
+}
+
+# The lane under `env_dir/lane2` of the program-level suite, which runs its
+# long test there. Exports VORN_LANE2_DISPLAY and VORN_LANE2_PREFIX.
+vorn_start_second_lane() {
+  vorn_start_lane "$1/lane2" "$2"
+  export VORN_LANE2_DISPLAY=$vorn_lane_display VORN_LANE2_PREFIX=$vorn_lane_prefix
 }
 
 # Starts everything but the servers under `env_dir` (recreated), with
