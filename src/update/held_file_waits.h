@@ -30,8 +30,8 @@ class HeldFileWaits {
       : wholeAllowance_(wholeLimit), missingPatience_(missingPatience), progress_(progress) {}
 
   // A rename during which every component stays whole in its place. May wait
-  // for what the earlier waits left of the long limit; the window shows `title` and `detail`
-  // once the wait begins. Throws the standard file-system error for `rename`.
+  // for what the earlier waits left of the long limit; the window shows
+  // `title` and `detail` once the wait begins. Throws the standard file-system error for `rename`.
   void MoveWhileWhole(const std::filesystem::path& from, const std::filesystem::path& to,
                       std::wstring_view title, std::wstring_view detail);
 

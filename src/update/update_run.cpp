@@ -50,14 +50,6 @@ void LeaveStartingDirectory(UpdateOptions& options) {
   }
 }
 
-// The publisher whose signature a new launcher and run.exe must carry: the
-// signer of the installed launcher. None, and the manifest's digests alone
-// are trusted, when there is no installed launcher, or it is unsigned, or
-// its signature no longer verifies: a repair must still mend it.
-std::optional<Signer> InstalledPublisher(const std::filesystem::path& launcher) {
-  return VerifiedSigner(launcher);
-}
-
 // A staged program, held so that it stays as checked until its copy, once
 // it is known to be signed by `publisher`; nothing to check or hold without
 // one. Throws `UpdateError` before anything installed is touched.
@@ -87,8 +79,12 @@ void PerformUpdate(UpdateOptions options, const UpdateTimeLimits& limits,
   paths.backupDir = paths.installDir / (BackupPrefix + installToken);
   paths.incomingDir = paths.installDir / (IncomingPrefix + installToken);
   EnsureDirectory(paths.stagingDir);
-  // Read from the machine before anything downloaded is trusted.
-  const std::optional<Signer> publisher = InstalledPublisher(paths.InstalledLauncher());
+  // The publisher whose signature a new launcher and run.exe must carry, read
+  // from the machine before anything downloaded is trusted: the installed
+  // launcher's signer. None, and the manifest's digests alone are trusted,
+  // when there is no installed launcher, or it is unsigned, or its signature
+  // no longer verifies: a repair must still mend it.
+  const std::optional<Signer> publisher = VerifiedSigner(paths.InstalledLauncher());
 
   progress.Progress(L"Checking update", L"Downloading version and SHA-256 information...", 0, 1);
   const ReleaseManifest manifest = ParseReleaseManifest(FetchManifestText(options.manifestUrl));
